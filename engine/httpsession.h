@@ -1,0 +1,120 @@
+#pragma once
+// HttpSession: an ephemeral HTTP client session on libcurl's multi
+// interface, driven by one I/O thread of its own.
+//
+// - Created and invalidated on the main thread; every other method may be
+//   called from any thread.
+// - All events of one session (TransferObserver calls and fetch
+//   completions) arrive one at a time, in order, on the session's I/O thread.
+//   No lock of ours is held while they run.
+// - Nothing is persisted: no cookies, no cache, no credentials. Every
+//   request bypasses caches. Certificates are always verified for https.
+// - Timeouts are idle timeouts: a transfer fails with timedOut when it moves
+//   no bytes (connecting included) for min(session idle timeout, request
+//   timeout). A slow link that keeps moving bytes never times out.
+#include "httperror.h"
+
+#include <QByteArray>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+using TransferId = std::int64_t;
+
+enum class ResponseDisposition { cancel = 0, allow = 1 };
+
+// Per-transfer events, called on the session's I/O thread.
+class TransferObserver {
+public:
+    virtual ~TransferObserver() = default;
+    // The response head is complete. cancel stops the transfer before its
+    // body is read; it then completes with a cancelled error.
+    virtual ResponseDisposition onResponse(TransferId id, long status) = 0;
+    virtual void onDataReceived(TransferId id, std::size_t bytes) = 0;
+    // Body bytes sent since the previous event of this transfer, then the
+    // running totals. The increments of one transfer add up to its body size.
+    virtual void onBodySent(TransferId id, std::int64_t sent, std::int64_t totalSent,
+                            std::int64_t totalExpected) = 0;
+    // Exactly once per started transfer.
+    virtual void onComplete(TransferId id, const std::optional<HttpError> &error) = 0;
+};
+
+struct HttpSessionConfig {
+    std::chrono::milliseconds idleTimeout{60'000};
+    int maxConnectionsPerHost = 0; // 0: no limit of ours
+    std::shared_ptr<TransferObserver> observer; // kept alive by the session
+};
+
+struct HttpRequest {
+    std::string url;
+    std::string method = "GET"; // or "POST"
+    std::chrono::milliseconds timeout{60'000};
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct HttpResponse {
+    long status = 0;
+    std::vector<std::pair<std::string, std::string>> headers;
+    QByteArray body;
+};
+
+using FetchResult = std::variant<HttpResponse, HttpError>;
+
+class HttpSession;
+
+// A transfer created on a session and not yet started (like a platform
+// task object). Cheap to copy; holds the session weakly.
+class HttpTransfer {
+public:
+    HttpTransfer() = default;
+    TransferId identifier() const { return m_id; }
+    // Starts the transfer; its events follow, ending with one completion.
+    // Does nothing if the session is gone or invalidated (a transfer started
+    // on an invalidated session completes with cancelled).
+    void resume() const;
+
+private:
+    friend class HttpSession;
+    HttpTransfer(std::weak_ptr<HttpSession> session, TransferId id)
+        : m_session(std::move(session)), m_id(id) {}
+    std::weak_ptr<HttpSession> m_session;
+    TransferId m_id = 0;
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    static std::shared_ptr<HttpSession> create(HttpSessionConfig config);
+    // Stops the I/O thread; transfers still in flight end as on invalidate().
+    ~HttpSession();
+
+    HttpSession(const HttpSession &) = delete;
+    HttpSession &operator=(const HttpSession &) = delete;
+
+    // Whole response (status, headers, body) or an error; `done` runs once,
+    // on the I/O thread. Not reported to the observer.
+    void fetch(HttpRequest request, std::function<void(FetchResult)> done);
+
+    // Not started; identifiers are unique within the session.
+    HttpTransfer dataTransfer(HttpRequest request);
+    // POST of an in-memory body that several transfers may share without copies.
+    HttpTransfer uploadTransfer(HttpRequest request, QByteArray body);
+
+    // Every transfer in flight completes at once with cancelled; the session
+    // becomes unusable. Returns immediately.
+    void invalidate();
+
+    struct Impl;
+
+private:
+    friend class HttpTransfer;
+    explicit HttpSession(HttpSessionConfig config);
+    void start(TransferId id);
+    std::unique_ptr<Impl> d;
+};

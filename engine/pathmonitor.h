@@ -1,0 +1,18 @@
+#pragma once
+// Reports whether a usable network path exists. A monitor calls its handler
+// on a thread of its own, once soon after start() and again on every change;
+// the handler must only hand the boolean over to whoever needs it.
+#include <functional>
+#include <memory>
+
+class PathMonitor {
+public:
+    using Handler = std::function<void(bool usable)>;
+    virtual ~PathMonitor() = default;
+    // Called once. The monitor runs until it is destroyed; the destructor
+    // guarantees the handler is not running and will not run again.
+    virtual void start(Handler handler) = 0;
+};
+
+// The platform's monitor: netlink routes on Linux.
+std::unique_ptr<PathMonitor> createSystemPathMonitor();

@@ -1,0 +1,40 @@
+#pragma once
+// HistoryStore: the saved results, newest first, and their one JSON file.
+// Lives on the main thread. Loads once at construction, never writes at
+// load, and rewrites the whole file atomically after every change. File
+// errors are silent: the in-memory list keeps the change.
+#include "testresult.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class HistoryStore final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryStore)
+
+public:
+    // Default: <generic data location>/Quorvel/history.json
+    explicit HistoryStore(QObject *parent = nullptr);
+    explicit HistoryStore(const QString &filePath, QObject *parent = nullptr);
+
+    static QString defaultPath();
+
+    const QList<TestResult> &items() const { return m_items; }
+    QString filePath() const { return m_path; }
+
+    void add(const TestResult &result);    // at the front, then save
+    void remove(const TestResult &result); // every record with that id, then save
+    void clear();                          // then save
+
+signals:
+    // Once per add/remove/clear, after the list changed.
+    void itemsChanged();
+
+private:
+    void load();
+    void save();
+
+    QList<TestResult> m_items;
+    QString m_path;
+};

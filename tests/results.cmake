@@ -1,0 +1,1 @@
+# formatting and record codec tests are added below
