@@ -45,7 +45,7 @@ QString dateText(const QDateTime &date)
 {
     // Whole seconds: fractions are cut, never rounded up into the next second.
     const qint64 secs = std::floor(date.toMSecsSinceEpoch() / 1000.0);
-    return QDateTime::fromSecsSinceEpoch(secs, QTimeZone::UTC).toString(Qt::ISODate);
+    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
 }
 
 std::optional<QUuid> parseUuid(const QString &text)
