@@ -1,10 +1,18 @@
 #pragma once
-// The colours every view shares, so a phase has one colour everywhere.
-// Picked to stay distinct on light and dark palettes alike.
+// The colours and text styles every view shares, so a phase has one colour
+// everywhere and type sizes stay in proportion to the user's chosen font.
+// Colours are picked to stay distinct on light and dark palettes alike.
+// Main thread only (fonts read the application font).
 #include "phase.h"
 
+#include <QApplication>
 #include <QColor>
+#include <QFont>
+#include <QFontInfo>
 #include <QPalette>
+
+#include <algorithm>
+#include <cmath>
 
 namespace Theme {
 
@@ -41,6 +49,40 @@ inline QColor phaseColor(Phase phase)
     case Phase::done: break;
     }
     return green();
+}
+
+// Text styles, sized relative to the application font, which stands for
+// the 13-pixel body text the layout was drawn around.
+enum class TextStyle { body, title2, title3, headline, subheadline, caption };
+
+inline QFont font(TextStyle style)
+{
+    QFont f = QApplication::font();
+    const double body = std::max(QFontInfo(f).pixelSize(), 10);
+    auto sized = [&](double px, int weight = QFont::Normal) {
+        f.setPixelSize(int(std::lround(px)));
+        f.setWeight(QFont::Weight(weight));
+        return f;
+    };
+    switch (style) {
+    case TextStyle::body: return sized(body);
+    case TextStyle::title2: return sized(body * 17 / 13);
+    case TextStyle::title3: return sized(body * 15 / 13);
+    case TextStyle::headline: return sized(body, QFont::DemiBold);
+    case TextStyle::subheadline: return sized(std::max(body * 11 / 13, 10.0));
+    case TextStyle::caption: return sized(std::max(body * 10 / 13, 10.0));
+    }
+    return f;
+}
+
+// The large bold figures of the gauge and the cards: a fixed pixel size,
+// since the dial and the cards are laid out in fixed pixels too.
+inline QFont figureFont(int pixelSize)
+{
+    QFont f = QApplication::font();
+    f.setPixelSize(pixelSize);
+    f.setWeight(QFont::Bold);
+    return f;
 }
 
 } // namespace Theme

@@ -1,0 +1,250 @@
+#include "livegraph.h"
+
+#include "speedtest.h"
+#include "theme.h"
+
+#include <QAreaSeries>
+#include <QChart>
+#include <QChartView>
+#include <QEvent>
+#include <QGraphicsLayout>
+#include <QGraphicsTextItem>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPainter>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+#include <QValueAxis>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The grey panel shown until the first point arrives.
+class Placeholder : public QWidget {
+public:
+    explicit Placeholder(QWidget *parent) : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("graphPlaceholder"));
+        setAccessibleName(LiveGraph::placeholderText);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QColor muted = Theme::secondary(palette());
+        p.setPen(Qt::NoPen);
+        p.setBrush(Theme::withAlpha(muted, 0.08));
+        p.drawRoundedRect(QRectF(rect()), 8, 8);
+        p.setPen(muted);
+        p.setFont(Theme::font(Theme::TextStyle::body));
+        p.drawText(rect(), Qt::AlignCenter, LiveGraph::placeholderText);
+    }
+};
+
+// A tick spacing of 1, 2 or 5 times a power of ten giving about five ticks
+// over the span, never below one whole unit: the labels show whole numbers.
+double tickInterval(double span)
+{
+    if (!(span > 0))
+        return 1;
+    const double raw = span / 5;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    double step = magnitude;
+    for (double m : {1.0, 2.0, 5.0, 10.0}) {
+        step = m * magnitude;
+        if (step >= raw)
+            break;
+    }
+    return std::max(1.0, step);
+}
+
+} // namespace
+
+LiveGraph::LiveGraph(SpeedTest *test, QWidget *parent)
+    : QWidget(parent), m_test(test), m_title(new QLabel(this)), m_body(new QStackedWidget(this)),
+      m_placeholder(new Placeholder(m_body)), m_view(new QChartView(m_body)), m_chart(new QChart),
+      m_line(new QLineSeries), m_area(new QAreaSeries), m_x(new QValueAxis), m_y(new QValueAxis)
+{
+    setObjectName(QStringLiteral("liveGraph"));
+    m_title->setObjectName(QStringLiteral("graphTitle"));
+    setFixedHeight(frameHeight);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setMinimumWidth(200);
+
+    // The area's upper edge is the very line that is drawn, so both share
+    // one (straight-segment) interpolation and always coincide.
+    m_area->setUpperSeries(m_line);
+    m_area->setPen(Qt::NoPen);
+    m_chart->addSeries(m_area);
+    m_chart->addSeries(m_line);
+    m_chart->addAxis(m_x, Qt::AlignBottom);
+    m_chart->addAxis(m_y, Qt::AlignLeft);
+    for (QAbstractSeries *s : {static_cast<QAbstractSeries *>(m_area), static_cast<QAbstractSeries *>(m_line)}) {
+        s->attachAxis(m_x);
+        s->attachAxis(m_y);
+    }
+    m_chart->legend()->hide();
+    m_chart->setBackgroundVisible(false);
+    m_chart->setMargins(QMargins(0, 0, 0, 0));
+    m_chart->layout()->setContentsMargins(0, 0, 0, 0);
+    m_chart->setBackgroundRoundness(0);
+    m_chart->setAnimationOptions(QChart::NoAnimation);
+    m_x->setTickType(QValueAxis::TicksDynamic);
+    m_x->setTickAnchor(0);
+    m_y->setMin(0);
+
+    m_view->setChart(m_chart);
+    m_view->setRenderHint(QPainter::Antialiasing);
+    m_view->setFrameShape(QFrame::NoFrame);
+    m_view->setStyleSheet(QStringLiteral("background: transparent"));
+    m_view->setObjectName(QStringLiteral("graphChart"));
+    m_body->addWidget(m_placeholder);
+    m_body->addWidget(m_view);
+
+    auto *stack = new QVBoxLayout(this);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(6);
+    stack->addWidget(m_title);
+    stack->addWidget(m_body, 1);
+
+    restyle();
+    if (m_test) {
+        connect(m_test, &SpeedTest::phaseChanged, this, &LiveGraph::refresh);
+        connect(m_test, &SpeedTest::samplesChanged, this, &LiveGraph::refresh);
+        refresh();
+    } else {
+        display(Phase::idle, {});
+    }
+}
+
+void LiveGraph::refresh() { display(m_test->phase(), m_test->samples()); }
+
+QString LiveGraph::titleFor(Phase phase)
+{
+    switch (phase) {
+    case Phase::latency: return QStringLiteral("Latency per request (ms)");
+    case Phase::download: return QStringLiteral("Download speed (Mbps)");
+    case Phase::upload: return QStringLiteral("Upload speed (Mbps)");
+    case Phase::idle:
+    case Phase::done: break;
+    }
+    return QStringLiteral("Live speed");
+}
+
+double LiveGraph::yTopFor(const SampleList &samples)
+{
+    double m = 0;
+    bool any = false;
+    for (const Sample &s : samples) {
+        if (!any || s.y > m)
+            m = s.y;
+        any = true;
+    }
+    // NaN compares false here too and keeps the floor.
+    return any && m > 1 ? m * 1.15 : 1.15;
+}
+
+QString LiveGraph::tickLabelFor(Phase phase, double value)
+{
+    if (!std::isfinite(value))
+        return {};
+    const long long n = static_cast<long long>(std::trunc(value));
+    return phase == Phase::latency ? QStringLiteral("#%1").arg(n) : QStringLiteral("%1s").arg(n);
+}
+
+void LiveGraph::display(Phase phase, const SampleList &samples)
+{
+    m_phase = phase;
+    m_title->setText(titleFor(phase));
+    setAccessibleName(m_title->text());
+    const QColor c = Theme::phaseColor(phase);
+
+    QList<QPointF> points;
+    points.reserve(samples.size());
+    for (const Sample &s : samples)
+        points.append(QPointF(s.x, s.y));
+    m_line->replace(points);
+    m_line->setPen(QPen(c, 2));
+    m_area->setBrush(Theme::withAlpha(c, 0.2));
+    m_y->setRange(0, yTopFor(samples));
+    // Qt truncates toward zero when it prints a tick with %d.
+    m_x->setLabelFormat(phase == Phase::latency ? QStringLiteral("#%d") : QStringLiteral("%ds"));
+    fitXAxis(samples);
+    m_body->setCurrentWidget(samples.isEmpty() ? m_placeholder : static_cast<QWidget *>(m_view));
+}
+
+void LiveGraph::fitXAxis(const SampleList &samples)
+{
+    if (samples.isEmpty())
+        return;
+    auto [lo, hi] = std::minmax_element(samples.begin(), samples.end(),
+                                        [](const Sample &a, const Sample &b) { return a.x < b.x; });
+    double min = lo->x, max = hi->x;
+    if (!(max > min)) {
+        // A single point still gets a span to sit in.
+        min -= 0.5;
+        max += 0.5;
+    }
+    m_x->setRange(min, max);
+    m_x->setTickInterval(tickInterval(max - min));
+}
+
+QString LiveGraph::title() const { return m_title->text(); }
+
+bool LiveGraph::isShowingPlaceholder() const { return m_body->currentWidget() == m_placeholder; }
+
+QColor LiveGraph::lineColor() const { return m_line->pen().color(); }
+
+double LiveGraph::yTop() const { return m_y->max(); }
+
+double LiveGraph::xMin() const { return m_x->min(); }
+
+double LiveGraph::xMax() const { return m_x->max(); }
+
+int LiveGraph::pointCount() const { return int(m_line->count()); }
+
+QString LiveGraph::tickLabel(double value) const { return tickLabelFor(m_phase, value); }
+
+QStringList LiveGraph::xAxisLabels() const
+{
+    // The axis draws its labels as text items below the plot area.
+    QList<QPair<double, QString>> found;
+    const QRectF plot = m_chart->plotArea();
+    for (QGraphicsItem *item : m_chart->scene()->items()) {
+        auto *text = dynamic_cast<QGraphicsTextItem *>(item);
+        if (!text || !text->isVisible())
+            continue;
+        const QRectF r = text->sceneBoundingRect();
+        if (r.top() >= plot.bottom() - 1 && !text->toPlainText().isEmpty())
+            found.append({r.center().x(), text->toPlainText()});
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    QStringList labels;
+    for (const auto &f : found)
+        labels.append(f.second);
+    return labels;
+}
+
+void LiveGraph::restyle()
+{
+    m_title->setFont(Theme::font(Theme::TextStyle::headline));
+    const QColor muted = Theme::secondary(palette());
+    const QFont small = Theme::font(Theme::TextStyle::caption);
+    for (QValueAxis *axis : {m_x, m_y}) {
+        axis->setLabelsColor(muted);
+        axis->setLabelsFont(small);
+        axis->setGridLineColor(Theme::withAlpha(muted, 0.25));
+        axis->setLinePenColor(Theme::withAlpha(muted, 0.5));
+    }
+}
+
+void LiveGraph::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationFontChange)
+        restyle();
+    QWidget::changeEvent(event);
+}
