@@ -3,6 +3,9 @@
 // Lives on the main thread. Loads once at construction, never writes at
 // load, and rewrites the whole file atomically after every change. File
 // errors are silent: the in-memory list keeps the change.
+// A file that exists but cannot be read as history is never overwritten:
+// the first save moves it aside to "<file>.unreadable-<UTC time>[-N]" (never
+// replacing an earlier copy) and skips writing if that move fails.
 #include "testresult.h"
 
 #include <QList>
@@ -34,7 +37,11 @@ signals:
 private:
     void load();
     void save();
+    bool moveAsideUnreadable();
 
     QList<TestResult> m_items;
     QString m_path;
+    // The file at m_path holds something we could not read; keep it safe
+    // before the first write.
+    bool m_unreadableOnDisk = false;
 };

@@ -1,0 +1,411 @@
+// Loading and saving the history file: what each kind of file on disk turns
+// into, what gets written back, list order, and change notifications.
+#include "historystore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+
+#include <cmath>
+#include <limits>
+#include <span>
+
+Q_DECLARE_METATYPE(TestResult)
+
+using Results = QList<TestResult>;
+
+// Readable failure messages.
+char *toString(const TestResult &r)
+{
+    const auto o = ResultCodec::encode(r);
+    return qstrdup(o ? QJsonDocument(*o).toJson(QJsonDocument::Compact).constData() : "non-finite");
+}
+
+namespace {
+
+QUuid idOf(int n)
+{
+    return QUuid::fromString(QStringLiteral("0c8e4a7e-1f2b-4d3c-9a5e-%1").arg(n, 12, 10, QLatin1Char('0')));
+}
+
+const QDateTime when(QDate(2026, 12, 6), QTime(9, 15, 30), Qt::UTC);
+
+TestResult record(int n, QDateTime date = when)
+{
+    return {idOf(n), date, 12.5 + n, 10.25, 20.75, 1.5, 250.125 * n, 40.0625};
+}
+
+// One well-formed member set as a user's file would hold it.
+QJsonObject object(int n)
+{
+    const TestResult r = record(n);
+    return {{"id", r.id.toString(QUuid::WithoutBraces).toUpper()},
+            {"date", "2026-12-06T09:15:30Z"},
+            {"latencyMedian", r.latencyMedian},
+            {"latencyMin", r.latencyMin},
+            {"latencyMax", r.latencyMax},
+            {"jitter", r.jitter},
+            {"download", r.download},
+            {"upload", r.upload}};
+}
+
+QByteArray doc(const QJsonArray &array)
+{
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+QByteArray with(int n, const char *key, const QJsonValue &value)
+{
+    QJsonObject o = object(n);
+    o.insert(QLatin1String(key), value);
+    return doc({o});
+}
+
+QByteArray without(int n, const char *key)
+{
+    QJsonObject o = object(n);
+    o.remove(QLatin1String(key));
+    return doc({o});
+}
+
+TestResult truncated(TestResult r)
+{
+    r.date = QDateTime::fromSecsSinceEpoch(std::floor(r.date.toMSecsSinceEpoch() / 1000.0), Qt::UTC);
+    return r;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+}
+
+// The file as history, checked independently of the store: an array of
+// objects with exactly the eight members, upper-case ids, whole-second UTC.
+std::optional<Results> readHistory(const QString &path)
+{
+    const QJsonDocument d = QJsonDocument::fromJson(readAll(path));
+    if (!d.isArray())
+        return std::nullopt;
+    static const QRegularExpression upperId(QStringLiteral("\\A[0-9A-F-]{36}\\z"));
+    static const QRegularExpression utcSecond(QStringLiteral("\\A\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\z"));
+    Results out;
+    for (const QJsonValue &v : d.array()) {
+        const QJsonObject o = v.toObject();
+        if (o.size() != 8 || !upperId.match(o.value("id").toString()).hasMatch()
+            || !utcSecond.match(o.value("date").toString()).hasMatch())
+            return std::nullopt;
+        const auto r = ResultCodec::decode(o);
+        if (!r)
+            return std::nullopt;
+        out.append(*r);
+    }
+    return out;
+}
+
+bool sameNumbers(const TestResult &a, const TestResult &b)
+{
+    // Exact, not fuzzy: the file must carry every bit.
+    return a.latencyMedian == b.latencyMedian && a.latencyMin == b.latencyMin
+        && a.latencyMax == b.latencyMax && a.jitter == b.jitter && a.download == b.download
+        && a.upload == b.upload;
+}
+
+} // namespace
+
+class TestHistoryStore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); m_path = m_dir.filePath("history.json"); }
+    void cleanup() { for (const QString &e : entries(m_dir.path())) QVERIFY(QFile::remove(m_dir.filePath(e))); }
+
+    void load_data();
+    void load();
+    void newestFirst();
+    void remove_data();
+    void remove();
+    void clearOnEmptyWritesEmptyArray();
+    void roundTrip_data();
+    void roundTrip();
+    void oneSignalPerOperation();
+    void defaultLocation();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+};
+
+void TestHistoryStore::load_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Results>("expected");
+    QTest::addColumn<bool>("movedAside"); // unreadable: kept aside at the first save
+
+    const QByteArray one = doc({object(1)});
+    const QByteArray two = doc({object(1), object(2)});
+    QTest::newRow("missing file") << false << QByteArray() << Results{} << false;
+    QTest::newRow("empty file") << true << QByteArray() << Results{} << false;
+    QTest::newRow("empty array") << true << QByteArray("[]") << Results{} << false;
+    QTest::newRow("one record") << true << one << Results{record(1)} << false;
+    QTest::newRow("order kept") << true << two << Results{record(1), record(2)} << false;
+    QTest::newRow("pretty printed") << true << QJsonDocument(QJsonArray{object(1)}).toJson() << Results{record(1)} << false;
+    QTest::newRow("byte order mark") << true << QByteArray("\xEF\xBB\xBF") + one << Results{record(1)} << false;
+    QTest::newRow("whitespace only") << true << QByteArray(" \n\t") << Results{} << true;
+    QTest::newRow("not JSON") << true << QByteArray("Quorvel history") << Results{} << true;
+    QTest::newRow("binary garbage") << true << QByteArray("\x00\xff[\x80\x01", 5) << Results{} << true;
+    QTest::newRow("truncated") << true << two.left(two.size() / 2) << Results{} << true;
+    QTest::newRow("trailing garbage") << true << one + "]" << Results{} << true;
+    QTest::newRow("object not array") << true << doc({object(1)}).mid(1).chopped(1) << Results{} << true;
+    QTest::newRow("null document") << true << QByteArray("null") << Results{} << true;
+    QTest::newRow("array of numbers") << true << QByteArray("[1,2]") << Results{} << true;
+    QTest::newRow("nested array") << true << QByteArray("[") + one + "]" << Results{} << true;
+    QTest::newRow("one bad among good")
+        << true << doc({object(1), QJsonObject{{"id", 3}}, object(2)}) << Results{} << true;
+    QTest::newRow("number out of range") << true << QByteArray(one).replace("250.125", "1e400") << Results{} << true;
+
+    for (const char *key : ResultCodec::keys) {
+        QTest::addRow("missing %s", key) << true << without(1, key) << Results{} << true;
+        QTest::addRow("%s null", key) << true << with(1, key, QJsonValue::Null) << Results{} << true;
+    }
+    for (const char *key : std::span(ResultCodec::keys).subspan(2))
+        QTest::addRow("%s as string", key) << true << with(1, key, "12.5") << Results{} << true;
+    QTest::newRow("id as number") << true << with(1, "id", 7) << Results{} << true;
+    QTest::newRow("date as number") << true << with(1, "date", 1796548530) << Results{} << true;
+    QTest::newRow("id as object") << true << with(1, "id", QJsonObject{{"id", "x"}}) << Results{} << true;
+
+    TestResult whole = record(1);
+    whole.upload = 40;
+    QTest::newRow("whole numbers") << true << with(1, "upload", 40) << Results{whole} << false;
+    QTest::newRow("date with offset") << true << with(1, "date", "2026-12-06T11:45:30+02:30")
+                                      << Results{record(1)} << false;
+    QTest::newRow("date with fraction") << true << with(1, "date", "2026-12-06T09:15:30.750Z")
+                                        << Results{record(1, when.addMSecs(750))} << false;
+    QTest::newRow("date with long fraction") << true << with(1, "date", "2026-12-06T09:15:30.123456789Z")
+                                             << Results{record(1, when.addMSecs(123))} << false;
+    QTest::newRow("date without zone") << true << with(1, "date", "2026-12-06T09:15:30") << Results{} << true;
+    QTest::newRow("date not a date") << true << with(1, "date", "yesterday") << Results{} << true;
+    QTest::newRow("date impossible") << true << with(1, "date", "2026-02-30T09:15:30Z") << Results{} << true;
+    QTest::newRow("id not a UUID") << true << with(1, "id", "not-a-uuid") << Results{} << true;
+    QTest::newRow("id in braces") << true << with(1, "id", idOf(1).toString()) << Results{} << true;
+    QTest::newRow("id lower case") << true << with(1, "id", idOf(1).toString(QUuid::WithoutBraces))
+                                   << Results{record(1)} << false;
+
+    QJsonObject twin = object(1);
+    twin.insert("download", 3.5);
+    TestResult twinRecord = record(1);
+    twinRecord.download = 3.5;
+    QTest::newRow("duplicate ids") << true << doc({object(1), twin}) << Results{record(1), twinRecord} << false;
+    QJsonObject extra = object(1);
+    extra.insert("server", QJsonObject{{"name", "x"}});
+    extra.insert("note", "hand edit");
+    QTest::newRow("extra members") << true << doc({extra}) << Results{record(1)} << false;
+}
+
+void TestHistoryStore::load()
+{
+    QFETCH(bool, present);
+    QFETCH(QByteArray, content);
+    QFETCH(Results, expected);
+    QFETCH(bool, movedAside);
+    if (present)
+        writeAll(m_path, content);
+    const QStringList before = entries(m_dir.path());
+
+    HistoryStore store(m_path);
+    QCOMPARE(store.items(), expected);
+    QCOMPARE(entries(m_dir.path()), before); // nothing written at load
+    QCOMPARE(readAll(m_path), content);
+
+    const TestResult added = record(9);
+    store.add(added);
+    Results expectedFile{added};
+    if (!movedAside)
+        for (const TestResult &r : expected)
+            expectedFile.append(truncated(r));
+    QCOMPARE(readHistory(m_path), std::optional<Results>(expectedFile));
+
+    store.add(record(10)); // later saves never move anything aside again
+    const QStringList after = entries(m_dir.path());
+    if (!movedAside) {
+        QCOMPARE(after, QStringList{"history.json"});
+        return;
+    }
+    QCOMPARE(after.size(), 2);
+    const QString aside = after.at(0) == "history.json" ? after.at(1) : after.at(0);
+    QVERIFY2(QRegularExpression("\\Ahistory\\.json\\.unreadable-\\d{8}T\\d{6}Z\\z").match(aside).hasMatch(),
+             qPrintable(aside));
+    QCOMPARE(readAll(m_dir.filePath(aside)), content);
+}
+
+void TestHistoryStore::newestFirst()
+{
+    HistoryStore store(m_path);
+    store.add(record(1));
+    store.add(record(2));
+    QCOMPARE(store.items(), (Results{record(2), record(1)}));
+    QCOMPARE(readHistory(m_path), std::optional<Results>({record(2), record(1)}));
+    QVERIFY(readAll(m_path).contains("\n    ")); // indented for people who open it
+    QCOMPARE(entries(m_dir.path()), QStringList{"history.json"}); // no temporary left behind
+
+    HistoryStore reopened(m_path);
+    QCOMPARE(reopened.items(), store.items());
+}
+
+void TestHistoryStore::remove_data()
+{
+    QTest::addColumn<QJsonArray>("onDisk");
+    QTest::addColumn<int>("removed");
+    QTest::addColumn<Results>("expected");
+
+    QJsonObject twin = object(2);
+    twin.insert("jitter", 9.0);
+    TestResult twinRecord = record(2);
+    twinRecord.jitter = 9;
+    QTest::newRow("absent id") << QJsonArray{object(1), object(2)} << 7 << Results{record(1), record(2)};
+    QTest::newRow("from the middle") << QJsonArray{object(1), object(2), object(3)} << 2
+                                     << Results{record(1), record(3)};
+    QTest::newRow("every duplicate") << QJsonArray{object(2), object(1), twin, object(3)} << 2
+                                     << Results{record(1), record(3)};
+    QTest::newRow("the only record") << QJsonArray{object(4)} << 4 << Results{};
+    QTest::newRow("from empty") << QJsonArray{} << 4 << Results{};
+}
+
+void TestHistoryStore::remove()
+{
+    QFETCH(QJsonArray, onDisk);
+    QFETCH(int, removed);
+    QFETCH(Results, expected);
+    // Written by hand, compact: any rewrite shows.
+    const QByteArray handWritten = doc(onDisk);
+    writeAll(m_path, handWritten);
+    HistoryStore store(m_path);
+
+    TestResult key = record(removed);
+    key.download = -1; // matched by id alone
+    store.remove(key);
+    QCOMPARE(store.items(), expected);
+    QCOMPARE(readHistory(m_path), std::optional<Results>(expected));
+    QVERIFY(readAll(m_path) != handWritten);
+}
+
+void TestHistoryStore::clearOnEmptyWritesEmptyArray()
+{
+    HistoryStore store(m_path);
+    QVERIFY(!QFile::exists(m_path));
+    store.clear();
+    const QJsonDocument written = QJsonDocument::fromJson(readAll(m_path));
+    QVERIFY(written.isArray());
+    QVERIFY(written.array().isEmpty());
+
+    store.add(record(1));
+    store.add(record(2));
+    store.clear();
+    QVERIFY(store.items().isEmpty());
+    QCOMPARE(readHistory(m_path), std::optional<Results>(Results{}));
+}
+
+void TestHistoryStore::roundTrip_data()
+{
+    QTest::addColumn<TestResult>("saved");
+    QTest::addColumn<bool>("hasFraction");
+
+    const double biggest = std::numeric_limits<double>::max();
+    QTest::newRow("whole seconds") << record(1) << false;
+    QTest::newRow("fraction dropped") << record(1, when.addMSecs(999)) << true;
+    QTest::newRow("before 1970 floors")
+        << record(1, QDateTime(QDate(1969, 12, 31), QTime(23, 59, 59, 500), Qt::UTC)) << true;
+    QTest::newRow("local time saved as UTC")
+        << record(1, QDateTime(QDate(2026, 7, 1), QTime(8, 0, 1, 1), QTimeZone(3600 * 5))) << true;
+    QTest::newRow("awkward numbers")
+        << TestResult{idOf(2), when, 0.1 + 0.2, 1.0 / 3, 5e-324, biggest, -0.0, 123456789.123456789} << false;
+    QTest::newRow("large whole numbers") << TestResult{idOf(3), when, 1e20, 9007199254740993.0, 2.5e15, 1, 0, 1e300}
+                                         << false;
+}
+
+void TestHistoryStore::roundTrip()
+{
+    QFETCH(TestResult, saved);
+    QFETCH(bool, hasFraction);
+    {
+        HistoryStore store(m_path);
+        store.add(saved);
+    }
+    HistoryStore reopened(m_path);
+    QCOMPARE(reopened.items().size(), 1);
+    const TestResult loaded = reopened.items().first();
+    QCOMPARE(loaded.id, saved.id);
+    QVERIFY(sameNumbers(loaded, saved));
+    QCOMPARE(loaded.date, truncated(saved).date);
+    QCOMPARE(loaded.date.timeSpec(), Qt::UTC);
+    QCOMPARE(loaded == saved, !hasFraction);
+}
+
+void TestHistoryStore::oneSignalPerOperation()
+{
+    HistoryStore store(m_path);
+    QSignalSpy spy(&store, &HistoryStore::itemsChanged);
+    QList<qsizetype> sizesSeen;
+    QList<bool> savedSeen;
+    connect(&store, &HistoryStore::itemsChanged, this, [&] {
+        sizesSeen.append(store.items().size());
+        savedSeen.append(readHistory(m_path) == std::optional<Results>(store.items()));
+    });
+
+    store.add(record(1));
+    store.add(record(2));
+    store.remove(record(1));
+    store.remove(record(7)); // nothing removed, still one notification
+    store.clear();
+    store.clear();
+    QCOMPARE(spy.count(), 6);
+    QCOMPARE(sizesSeen, (QList<qsizetype>{1, 2, 1, 1, 0, 0}));
+    QCOMPARE(savedSeen, QList<bool>(6, true)); // listeners see the file already saved
+}
+
+void TestHistoryStore::defaultLocation()
+{
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    const QByteArray old = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&old] {
+        if (old.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", old);
+    });
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    const QString expected = data.filePath("Quorvel/history.json");
+    QCOMPARE(HistoryStore::defaultPath(), expected);
+    {
+        HistoryStore store;
+        QCOMPARE(store.filePath(), expected);
+        QVERIFY(QFileInfo(data.filePath("Quorvel")).isDir()); // folder made at creation
+        QVERIFY(!QFile::exists(expected));
+        store.add(record(1));
+    }
+    QCOMPARE(readHistory(expected), std::optional<Results>({record(1)}));
+}
+
+QTEST_GUILESS_MAIN(TestHistoryStore)
+#include "tst_historystore.moc"
