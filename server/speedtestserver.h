@@ -1,0 +1,97 @@
+#pragma once
+// SpeedTestServer: the local measurement server. It serves
+//   GET  /__down?bytes=N  N zero bytes (0 <= N <= maxBytes), streamed
+//   POST /__up            reads and discards the body, answers 200 empty
+// and answers bad input with 400 (one text line), unknown paths with 404 and
+// wrong methods with 405, then keeps serving.
+//
+// - Owns its listening socket and a pool of Options::threads workers; each
+//   connection keeps one worker for its life (keep-alive has no request cap).
+// - Every public method may be called from any thread. start() and stop()
+//   must not race each other; stop() is idempotent and joins everything.
+// - Faults and records are for tests: a request is recorded when it arrives
+//   and its record is final before its response head is sent. Byte-position
+//   faults (stall, close, reset, throttle) apply to the response body of a
+//   download and to the request body of any other request.
+// - With TLS, reset is not available (the library owns those sockets); a
+//   reset rule then closes normally.
+// - Plain C++ (no Qt). The host process of a TLS server should ignore
+//   SIGPIPE; plain connections never raise it.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct FaultRule {
+    int nth = 0;            // 1-based position in requests() (counted since start or
+                            // the last clearRequests()); 0 = every request
+    std::string path;       // "" = any path; else exact path, e.g. "/__down"
+    int status = 0;         // non-zero: answer this status instead of the usual one (a
+                            // /__down still sends its N-byte body unless the status
+                            // forbids a body, 204/304)
+    std::chrono::milliseconds headDelay{0};     // wait before the response head
+    std::int64_t stallAfterBytes = -1;          // stop moving body bytes after K ...
+    std::chrono::milliseconds stallFor{0};      // ... for this long (cut short by stop())
+    std::int64_t closeAfterBytes = -1;          // close the connection after K body bytes
+    bool reset = false;                         // with closeAfterBytes: TCP RST instead of FIN
+    std::int64_t throttleBytesPerSecond = 0;    // 0 = unthrottled
+};
+
+struct RequestRecord {
+    std::string method;       // "GET", "POST"
+    std::string path;         // "/__down"
+    std::string query;        // raw query string without '?', e.g. "bytes=0&r=ABC..."
+    std::string contentType;  // request Content-Type header, "" if none
+    std::int64_t bodyBytes = 0; // request body bytes received (uploads)
+    int remotePort = -1;      // client's port: equal on two records = same connection
+    std::string param(const std::string &name) const; // decoded query parameter or ""
+};
+
+// Declared outside SpeedTestServer so that its member defaults can serve the
+// constructor's default argument (a nested class's are not usable there).
+struct SpeedTestServerOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;                      // 0: ephemeral
+    std::string certFile, keyFile;     // both set: TLS
+    std::int64_t throttleBytesPerSecond = 0; // per body, both directions
+    std::chrono::milliseconds delay{0}; // before every response head
+    int threads = 64;
+    // A client idle this long between requests loses its connection.
+    std::chrono::seconds keepAliveTimeout{15};
+    // A peer that neither sends nor accepts a byte this long is dropped.
+    std::chrono::seconds ioTimeout{30};
+    // SO_SNDBUF/SO_RCVBUF of every connection; 0 leaves the kernel's
+    // auto-tuning, which on loopback and LANs reaches larger windows.
+    int socketBufferBytes = 0;
+    // Off for long-running use: the records would grow without bound.
+    bool recordRequests = true;
+};
+
+class SpeedTestServer {
+public:
+    using Options = SpeedTestServerOptions;
+    // Largest accepted /__down size: 100 GB.
+    static constexpr std::int64_t maxBytes = 100'000'000'000;
+
+    explicit SpeedTestServer(Options options = {});
+    ~SpeedTestServer();                 // stop()
+    SpeedTestServer(const SpeedTestServer &) = delete;
+    SpeedTestServer &operator=(const SpeedTestServer &) = delete;
+
+    bool start();                       // binds and serves on a thread of its own; false on failure
+    void stop();                        // idempotent; ends stalls and delays at once; joins
+    int port() const;
+    std::string url() const;            // "http://127.0.0.1:PORT" (https when TLS)
+    std::string errorString() const;    // why start() failed
+
+    void addFault(FaultRule rule);      // thread-safe; every matching rule applies
+    void clearFaults();
+    std::vector<RequestRecord> requests() const; // thread-safe snapshot, arrival order
+    void clearRequests();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
