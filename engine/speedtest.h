@@ -7,6 +7,8 @@
 // Every assignment to a published field emits its NOTIFY signal and then
 // changed(), also when the value did not change, so views can redraw from
 // state. Only SpeedTest's own methods write the fields.
+#include "async.h"
+#include "pathmonitor.h"
 #include "phase.h"
 #include "sample.h"
 #include "testresult.h"
@@ -19,12 +21,11 @@
 #include <memory>
 #include <optional>
 
+#include <chrono>
+#include <vector>
+
 class HttpSession;
-class PathMonitor;
-namespace async {
-class TaskHandle;
-template <typename T> class Task;
-}
+class TransferDelegate;
 
 // The public speed-test service. Replaceable at construction (tests, the
 // bundled server, --server).
@@ -67,6 +68,13 @@ public:
     }
     QString origin() const { return m_origin; }
 
+    // Idle timeouts of the phases' sessions. Tools and tests may shorten
+    // them before start(); the defaults are the product's.
+    struct Timeouts {
+        std::chrono::milliseconds latency{8'000};
+        std::chrono::milliseconds throughput{20'000};
+    } timeouts;
+
     // Called once per successful test, synchronously, on the main thread.
     std::function<void(const TestResult &)> onFinish;
 
@@ -103,7 +111,10 @@ signals:
 private:
     async::Task<void> run();
     async::Task<void> measureLatency();
+    async::Task<double> ping(std::shared_ptr<HttpSession> session);
     async::Task<void> measureThroughput(bool upload);
+    async::Task<void> sampleLive(std::shared_ptr<TransferDelegate> delegate,
+                                 std::chrono::steady_clock::time_point phaseStart);
     void setGauge(double value, const QList<double> &steps);
     void invalidateSession();
 
@@ -139,7 +150,7 @@ private:
     std::optional<TestResult> m_lastResult;
 
     QString m_origin;
-    std::unique_ptr<async::TaskHandle> m_task;
+    std::vector<async::TaskHandle> m_tasks; // the last one is the current test's
     std::shared_ptr<HttpSession> m_session;
     std::unique_ptr<PathMonitor> m_monitor;
 };

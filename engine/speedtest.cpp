@@ -1,0 +1,200 @@
+#include "speedtest.h"
+
+#include "async.h"
+#include "gaugerule.h"
+#include "httpsession.h"
+#include "latencystats.h"
+#include "pathmonitor.h"
+
+#include <QMetaObject>
+
+const QList<double> SpeedTest::latencySteps = {50, 100, 200, 500, 1000, 5000};
+const QList<double> SpeedTest::throughputSteps = {50, 100, 250, 500, 1000, 2500, 5000, 10000, 100000};
+
+SpeedTest::SpeedTest(QString origin, std::unique_ptr<PathMonitor> monitor, QObject *parent)
+    : QObject(parent), m_origin(std::move(origin)), m_monitor(std::move(monitor))
+{
+    while (m_origin.endsWith(QLatin1Char('/')))
+        m_origin.chop(1);
+    if (!m_monitor)
+        m_monitor = createSystemPathMonitor();
+    // The monitor's thread only hands the boolean over. Queued calls to a
+    // destroyed receiver are dropped by Qt, and the monitor is stopped
+    // before this object goes away, so `this` is never used after that.
+    m_monitor->start([this](bool usable) {
+        QMetaObject::invokeMethod(this, [this, usable] { setIsOnline(usable); }, Qt::QueuedConnection);
+    });
+}
+
+SpeedTest::~SpeedTest()
+{
+    m_monitor.reset();
+    // A test still running refers to this object: end its coroutines first.
+    for (auto &task : m_tasks)
+        task.destroy();
+    if (m_session)
+        m_session->invalidate();
+}
+
+void SpeedTest::start()
+{
+    if (isRunning())
+        return;
+    setErrorMessage(std::nullopt);
+    setLatencyMedian(std::nullopt);
+    setLatencyMin(std::nullopt);
+    setLatencyMax(std::nullopt);
+    setJitter(std::nullopt);
+    setDownload(std::nullopt);
+    setUpload(std::nullopt);
+    setLastResult(std::nullopt);
+    setSamples({});
+    setGaugeValue(0);
+
+    std::erase_if(m_tasks, [](const async::TaskHandle &t) { return t.isFinished(); });
+    // The previous test's task is kept, not cancelled: after a cancel it may
+    // still be winding down, and it ends silently on its own.
+    m_tasks.push_back(async::launch(run()));
+}
+
+void SpeedTest::cancel()
+{
+    if (!m_tasks.empty())
+        m_tasks.back().cancel();
+    invalidateSession();
+    setPhase(Phase::idle);
+    setStatus(QStringLiteral("Cancelled"));
+    setGaugeValue(0);
+}
+
+void SpeedTest::invalidateSession()
+{
+    if (auto session = std::exchange(m_session, nullptr))
+        session->invalidate();
+}
+
+async::Task<void> SpeedTest::run()
+{
+    std::exception_ptr failure;
+    try {
+        co_await measureLatency();
+        co_await measureThroughput(false);
+        co_await measureThroughput(true);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    if (failure) {
+        if (co_await async::isCancelled())
+            co_return;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const HttpError &e) {
+            if (e.code() == HttpError::Code::cancelled)
+                co_return;
+        } catch (...) {
+        }
+        setPhase(Phase::idle);
+        setGaugeValue(0);
+        setErrorMessage(describe(failure));
+        setStatus(QStringLiteral("Failed"));
+        invalidateSession();
+        co_return;
+    }
+
+    if (!m_latencyMedian || !m_latencyMin || !m_latencyMax || !m_jitter || !m_download || !m_upload)
+        co_return;
+    TestResult result;
+    result.id = QUuid::createUuid();
+    result.date = QDateTime::currentDateTimeUtc();
+    result.latencyMedian = *m_latencyMedian;
+    result.latencyMin = *m_latencyMin;
+    result.latencyMax = *m_latencyMax;
+    result.jitter = *m_jitter;
+    result.download = *m_download;
+    result.upload = *m_upload;
+    setLastResult(result);
+    setPhase(Phase::done);
+    setStatus(QStringLiteral("Complete"));
+    setGaugeValue(*m_download);
+    if (onFinish)
+        onFinish(result);
+    invalidateSession();
+}
+
+QString SpeedTest::describe(const std::exception_ptr &error)
+{
+    const QString generic = QStringLiteral("The test couldn't finish: ");
+    try {
+        std::rethrow_exception(error);
+    } catch (const HttpError &e) {
+        switch (e.code()) {
+        case HttpError::Code::notConnectedToInternet:
+        case HttpError::Code::networkConnectionLost:
+        case HttpError::Code::dataNotAllowed:
+        case HttpError::Code::cannotFindHost:
+        case HttpError::Code::cannotConnectToHost:
+        case HttpError::Code::dnsLookupFailed:
+        case HttpError::Code::internationalRoamingOff:
+        case HttpError::Code::timedOut:
+            return QStringLiteral("You appear to be offline. Check your Wi-Fi or Ethernet connection and try again.");
+        case HttpError::Code::badServerResponse:
+            return QStringLiteral("The speed test server rejected the request. Please try again in a moment.");
+        case HttpError::Code::cancelled:
+        case HttpError::Code::other:
+            break;
+        }
+        return generic + e.description();
+    } catch (const std::exception &e) {
+        return generic + QString::fromUtf8(e.what());
+    } catch (...) {
+        return generic + QStringLiteral("An unknown error occurred.");
+    }
+}
+
+double SpeedTest::median(QList<double> values)
+{
+    return medianOf(std::move(values));
+}
+
+void SpeedTest::setGauge(double value, const QList<double> &steps)
+{
+    setGaugeValue(value);
+    const double max = raisedGaugeMax(m_gaugeMax, value, steps);
+    if (max != m_gaugeMax)
+        setGaugeMax(max);
+}
+
+// ---- published fields: every assignment notifies, equal or not ------------
+
+#define QUORVEL_PUBLISH(setter, member, type, signal) \
+    void SpeedTest::setter(type v)                    \
+    {                                                 \
+        member = std::move(v);                        \
+        emit signal();                                \
+        emit changed();                               \
+    }
+
+QUORVEL_PUBLISH(setPhase, m_phase, Phase, phaseChanged)
+QUORVEL_PUBLISH(setGaugeValue, m_gaugeValue, double, gaugeValueChanged)
+QUORVEL_PUBLISH(setGaugeMax, m_gaugeMax, double, gaugeMaxChanged)
+QUORVEL_PUBLISH(setSamples, m_samples, SampleList, samplesChanged)
+QUORVEL_PUBLISH(setLatencyMedian, m_latencyMedian, std::optional<double>, latencyMedianChanged)
+QUORVEL_PUBLISH(setLatencyMin, m_latencyMin, std::optional<double>, latencyMinChanged)
+QUORVEL_PUBLISH(setLatencyMax, m_latencyMax, std::optional<double>, latencyMaxChanged)
+QUORVEL_PUBLISH(setJitter, m_jitter, std::optional<double>, jitterChanged)
+QUORVEL_PUBLISH(setDownload, m_download, std::optional<double>, downloadChanged)
+QUORVEL_PUBLISH(setUpload, m_upload, std::optional<double>, uploadChanged)
+QUORVEL_PUBLISH(setErrorMessage, m_errorMessage, std::optional<QString>, errorMessageChanged)
+QUORVEL_PUBLISH(setStatus, m_status, QString, statusChanged)
+QUORVEL_PUBLISH(setIsOnline, m_isOnline, bool, isOnlineChanged)
+QUORVEL_PUBLISH(setLastResult, m_lastResult, std::optional<TestResult>, lastResultChanged)
+
+#undef QUORVEL_PUBLISH
+
+void SpeedTest::appendSample(Sample s)
+{
+    m_samples.append(s);
+    emit samplesChanged();
+    emit changed();
+}

@@ -1,0 +1,116 @@
+// The download and upload phases: batches of parallel transfers of growing
+// size, a live sampler, and the combined rate of the last two batches.
+#include "speedtest.h"
+
+#include "httpsession.h"
+#include "throughputmath.h"
+#include "transferdelegate.h"
+#include "transferids.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QList<std::int64_t> downloadSizes = {2'000'000, 8'000'000, 20'000'000, 50'000'000, 100'000'000};
+const QList<std::int64_t> uploadSizes = {1'000'000, 4'000'000, 10'000'000, 25'000'000, 50'000'000};
+constexpr auto sampleInterval = 120ms;
+constexpr auto pauseAtEnd = 400ms;
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+async::Task<void> awaitTransfer(std::shared_ptr<TransferDelegate> delegate, HttpTransfer transfer)
+{
+    co_await delegate->run(transfer);
+}
+
+// Ends the batch's sampler on every way out of the batch, so it never draws
+// a sample after its batch.
+struct SamplerStop {
+    async::TaskHandle handle;
+    ~SamplerStop() { handle.destroy(); }
+};
+
+} // namespace
+
+async::Task<void> SpeedTest::measureThroughput(bool upload)
+{
+    setPhase(upload ? Phase::upload : Phase::download);
+    setStatus(upload ? QStringLiteral("Measuring upload\u2026") : QStringLiteral("Measuring download\u2026"));
+    setSamples({});
+    setGaugeValue(0);
+    setGaugeMax(100);
+
+    const QList<std::int64_t> &sizes = upload ? uploadSizes : downloadSizes;
+    const int parallel = upload ? 4 : 6;
+    auto delegate = std::make_shared<TransferDelegate>();
+    delegate->countsReceived = !upload;
+    auto session = HttpSession::create(
+        {.idleTimeout = timeouts.throughput, .maxConnectionsPerHost = parallel, .observer = delegate});
+    m_session = session;
+
+    const auto start = std::chrono::steady_clock::now();
+    QList<Batch> batches;
+    QList<double> rates;
+    for (int i = 0;;) {
+        co_await async::checkCancelled();
+        const std::int64_t size = sizes[i];
+        delegate->resetBytes();
+        const double batchStart = secondsSince(start);
+        SamplerStop sampler{async::launch(sampleLive(delegate, start))};
+
+        std::vector<async::Task<void>> transfers;
+        const QByteArray body = upload ? QByteArray(qsizetype(size), '\0') : QByteArray();
+        for (int k = 0; k < parallel; ++k) {
+            HttpRequest request;
+            request.timeout = 60s;
+            if (upload) {
+                request.url = (m_origin + QStringLiteral("/__up")).toStdString();
+                request.method = "POST";
+                request.headers = {{"Content-Type", "application/octet-stream"}};
+                transfers.push_back(awaitTransfer(delegate, session->uploadTransfer(std::move(request), body)));
+            } else {
+                request.url = (m_origin + QStringLiteral("/__down?bytes=") + QString::number(size)
+                               + QStringLiteral("&r=") + newRequestId())
+                                  .toStdString();
+                transfers.push_back(awaitTransfer(delegate, session->dataTransfer(std::move(request))));
+            }
+        }
+        co_await async::whenAll(std::move(transfers));
+        sampler.handle.destroy();
+
+        const double secs = std::max(secondsSince(start) - batchStart, minBatchSecs);
+        const std::int64_t bytes = delegate->bytes();
+        batches.append({bytes, secs});
+        rates.append(mbps(bytes, secs));
+        ++i;
+        if (stopReason(rates, secs, secondsSince(start), i, int(sizes.size())) != StopReason::none)
+            break;
+    }
+
+    const double result = reportedRate(batches);
+    setGauge(result, throughputSteps);
+    if (upload)
+        setUpload(result);
+    else
+        setDownload(result);
+    co_await async::sleepFor(pauseAtEnd);
+}
+
+async::Task<void> SpeedTest::sampleLive(std::shared_ptr<TransferDelegate> delegate,
+                                        std::chrono::steady_clock::time_point phaseStart)
+{
+    LiveWindow window(secondsSince(phaseStart));
+    for (;;) {
+        co_await async::checkCancelled();
+        co_await async::sleepFor(sampleInterval);
+        const double t = secondsSince(phaseStart);
+        const auto rate = window.tick(t, delegate->bytes(), [&] { return delegate->bytes(); });
+        if (rate) {
+            appendSample({t, *rate});
+            setGauge(*rate, throughputSteps);
+        }
+    }
+}

@@ -1,0 +1,88 @@
+#include "transferdelegate.h"
+
+void TransferDelegate::resetBytes()
+{
+    std::lock_guard g(m_lock);
+    m_bytes = 0;
+}
+
+std::int64_t TransferDelegate::bytes()
+{
+    std::lock_guard g(m_lock);
+    return m_bytes;
+}
+
+async::Future<void> TransferDelegate::run(const HttpTransfer &transfer)
+{
+    async::Promise<void> waiter;
+    auto future = waiter.future();
+    {
+        std::lock_guard g(m_lock);
+        m_conts.insert_or_assign(transfer.identifier(), std::move(waiter));
+    }
+    // Started only now, so its completion always finds the waiter.
+    transfer.resume();
+    return future;
+}
+
+ResponseDisposition TransferDelegate::onResponse(TransferId id, long status)
+{
+    if (status == 200)
+        return ResponseDisposition::allow;
+    {
+        std::lock_guard g(m_lock);
+        m_badStatus.insert(id);
+    }
+    return ResponseDisposition::cancel;
+}
+
+void TransferDelegate::onDataReceived(TransferId, std::size_t bytes)
+{
+    if (!countsReceived)
+        return;
+    std::lock_guard g(m_lock);
+    m_bytes += std::int64_t(bytes);
+}
+
+void TransferDelegate::onBodySent(TransferId, std::int64_t sent, std::int64_t, std::int64_t)
+{
+    if (countsReceived)
+        return;
+    std::lock_guard g(m_lock);
+    m_bytes += sent;
+}
+
+void TransferDelegate::onComplete(TransferId id, const std::optional<HttpError> &error)
+{
+    std::optional<async::Promise<void>> waiter;
+    bool bad = false;
+    {
+        std::lock_guard g(m_lock);
+        if (auto it = m_conts.find(id); it != m_conts.end()) {
+            waiter.emplace(std::move(it->second));
+            m_conts.erase(it);
+        }
+        bad = m_badStatus.erase(id) > 0;
+    }
+    if (!waiter)
+        return;
+    // The refusal beats the cancellation it caused.
+    if (bad)
+        waiter->fail(std::make_exception_ptr(HttpError(HttpError::Code::badServerResponse, {})));
+    else if (error)
+        waiter->fail(std::make_exception_ptr(*error));
+    else
+        waiter->resolve();
+}
+
+std::size_t TransferDelegate::pendingWaiters()
+{
+    std::lock_guard g(m_lock);
+    return m_conts.size();
+}
+
+std::size_t TransferDelegate::pendingBadStatus()
+{
+    std::lock_guard g(m_lock);
+    return m_badStatus.size();
+}

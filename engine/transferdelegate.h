@@ -1,0 +1,45 @@
+#pragma once
+// TransferDelegate: the event receiver of one transfer-phase session.
+// Counts payload bytes over all transfers (received for download, sent for
+// upload), lets the phase await each transfer, and refuses every response
+// whose status is not exactly 200 before its body is read.
+//
+// Events arrive on the session's I/O thread; run(), resetBytes() and
+// bytes() are called on the main thread. One lock guards the counter, the
+// waiters and the bad-status set; it is never held while a waiter is
+// completed or the HTTP client is called.
+#include "async.h"
+#include "httpsession.h"
+
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+class TransferDelegate final : public TransferObserver {
+public:
+    // Set once, before the first transfer starts.
+    bool countsReceived = true;
+
+    void resetBytes();
+    std::int64_t bytes();
+
+    // Registers the waiter, then starts the transfer. Completes when the
+    // transfer does: with nothing, its transport error, or badServerResponse.
+    async::Future<void> run(const HttpTransfer &transfer);
+
+    ResponseDisposition onResponse(TransferId id, long status) override;
+    void onDataReceived(TransferId id, std::size_t bytes) override;
+    void onBodySent(TransferId id, std::int64_t sent, std::int64_t totalSent,
+                    std::int64_t totalExpected) override;
+    void onComplete(TransferId id, const std::optional<HttpError> &error) override;
+
+    // For tests: entries still waiting for their completion.
+    std::size_t pendingWaiters();
+    std::size_t pendingBadStatus();
+
+private:
+    std::mutex m_lock;
+    std::int64_t m_bytes = 0;
+    std::unordered_map<TransferId, async::Promise<void>> m_conts;
+    std::unordered_set<TransferId> m_badStatus;
+};
