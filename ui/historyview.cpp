@@ -1,9 +1,172 @@
 #include "historyview.h"
 
+#include "historychart.h"
+#include "historyemptystate.h"
+#include "historymodel.h"
 #include "historystore.h"
+#include "theme.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStackedLayout>
+#include <QVBoxLayout>
 
 HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     : QWidget(parent)
     , m_store(store)
+    , m_model(new HistoryModel(store, this))
+    , m_pages(new QStackedLayout(this))
+    , m_empty(new HistoryEmptyState(this))
+    , m_results(new QWidget(this))
+    , m_clearAll(new QPushButton(tr("Clear All"), m_results))
+    , m_chart(new HistoryChart(m_results))
+    , m_list(new QListView(m_results))
+    , m_delegate(new HistoryRowDelegate(m_list))
 {
+    auto *title = new QLabel(tr("Past results"), m_results);
+    QFont headline = title->font();
+    headline.setWeight(QFont::DemiBold);
+    title->setFont(headline);
+    m_clearAll->setAccessibleName(tr("Clear All"));
+    m_clearAll->setAutoDefault(false);
+
+    auto *header = new QHBoxLayout;
+    header->addWidget(title);
+    header->addStretch(1);
+    header->addWidget(m_clearAll);
+
+    m_chart->setFixedHeight(150);
+
+    m_list->setModel(m_model);
+    m_list->setItemDelegate(m_delegate);
+    m_list->setUniformItemSizes(true);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_list->setAccessibleName(tr("Past results"));
+
+    // The row buttons are painted, so the keyboard and assistive tools reach
+    // the same two actions through the list itself and its context menu.
+    auto *copy = new QAction(tr("Copy"), m_list);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    connect(copy, &QAction::triggered, this, [this] { copyRow(m_list->currentIndex()); });
+    auto *remove = new QAction(tr("Delete"), m_list);
+    remove->setShortcuts({QKeySequence::Delete, QKeySequence(Qt::Key_Backspace)});
+    remove->setShortcutContext(Qt::WidgetShortcut);
+    connect(remove, &QAction::triggered, this, [this] { deleteRow(m_list->currentIndex()); });
+    m_list->addActions({copy, remove});
+    m_list->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    auto *column = new QVBoxLayout(m_results);
+    column->setContentsMargins(20, 20, 20, 20);
+    column->setSpacing(12);
+    column->addLayout(header);
+    column->addWidget(m_chart);
+    column->addWidget(m_list, 1);
+
+    m_pages->addWidget(m_empty);
+    m_pages->addWidget(m_results);
+
+    connect(m_clearAll, &QPushButton::clicked, m_store, &HistoryStore::clear);
+    connect(m_delegate, &HistoryRowDelegate::copyClicked, this, &HistoryView::copyRow);
+    connect(m_delegate, &HistoryRowDelegate::deleteClicked, this, &HistoryView::deleteRow);
+    // Rows inserted or removed above the ones on screen must not move them.
+    connect(m_model, &HistoryModel::aboutToSync, this, &HistoryView::rememberTopRow);
+    connect(m_model, &HistoryModel::synced, this, &HistoryView::restoreTopRow);
+    // The model connected first, so its rows are current when this runs.
+    connect(m_store, &HistoryStore::itemsChanged, this, &HistoryView::showCurrentState);
+
+    applyPalette();
+    showCurrentState();
+}
+
+bool HistoryView::isShowingEmptyState() const
+{
+    return m_pages->currentWidget() == m_empty;
+}
+
+int HistoryView::rowCount() const
+{
+    return m_model->rowCount();
+}
+
+HistoryRowTexts HistoryView::rowTexts(int row) const
+{
+    return HistoryRowTexts::of(m_model->result(row));
+}
+
+QRect HistoryView::buttonRect(int row, HistoryRowDelegate::Button which) const
+{
+    const QRect rowRect = m_list->visualRect(m_model->index(row));
+    return rowRect.isValid() ? m_delegate->buttonRect(rowRect, which) : QRect();
+}
+
+void HistoryView::showCurrentState()
+{
+    const bool empty = m_store->items().isEmpty();
+    m_pages->setCurrentWidget(empty ? static_cast<QWidget *>(m_empty) : m_results);
+    m_chart->setResults(m_store->items());
+}
+
+void HistoryView::copyRow(const QModelIndex &index)
+{
+    if (!index.isValid())
+        return;
+    QClipboard *clipboard = QApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(m_model->result(index.row()).summary());
+}
+
+void HistoryView::deleteRow(const QModelIndex &index)
+{
+    if (!index.isValid())
+        return;
+    // Removed after the click has finished its way through the list view,
+    // which still holds the row's index while it delivers the click.
+    const TestResult result = m_model->result(index.row());
+    QMetaObject::invokeMethod(this, [this, result] { m_store->remove(result); }, Qt::QueuedConnection);
+}
+
+void HistoryView::rememberTopRow()
+{
+    // At the very top the list stays at the top, so a new result shows.
+    if (m_list->verticalScrollBar()->value() == 0) {
+        m_topRow = QPersistentModelIndex();
+        return;
+    }
+    m_topRow = m_list->indexAt(QPoint(1, 1));
+    m_topRowOffset = m_list->visualRect(m_topRow).top();
+}
+
+void HistoryView::restoreTopRow()
+{
+    if (!m_topRow.isValid())
+        return;
+    m_list->doItemsLayout(); // positions are computed lazily otherwise
+    QScrollBar *bar = m_list->verticalScrollBar();
+    bar->setValue(bar->value() + m_list->visualRect(m_topRow).top() - m_topRowOffset);
+    m_topRow = QPersistentModelIndex();
+}
+
+void HistoryView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        applyPalette();
+}
+
+void HistoryView::applyPalette()
+{
+    // Destructive action: red text on the ordinary button.
+    QPalette red = m_clearAll->palette();
+    red.setColor(QPalette::ButtonText, Theme::red());
+    m_clearAll->setPalette(red);
 }

@@ -1,10 +1,24 @@
 #pragma once
 // HistoryView: the History tab. Shows every result of a HistoryStore as a
-// chart and a list, and offers copy, delete and clear. Main thread only.
-// Holds no state of its own: it redraws from the store on every change.
+// chart and a list (newest first), and lets the user copy one result's
+// summary, delete one result or clear them all. Main thread only, like the
+// store. Keeps no state of its own: it follows the store's itemsChanged and
+// shows an empty state while the store holds nothing. The store must outlive
+// the view.
+//
+// The list is virtualized (one model, one painting delegate), so a history
+// of any length opens and scrolls at the cost of the rows on screen.
+#include "historyrowdelegate.h"
+
 #include <QWidget>
 
+class HistoryChart;
+class HistoryEmptyState;
+class HistoryModel;
 class HistoryStore;
+class QListView;
+class QPushButton;
+class QStackedLayout;
 
 class HistoryView : public QWidget {
     Q_OBJECT
@@ -12,6 +26,39 @@ class HistoryView : public QWidget {
 public:
     explicit HistoryView(HistoryStore *store, QWidget *parent = nullptr);
 
+    // Read-only access to the parts, for tests and screenshots.
+    bool isShowingEmptyState() const;
+    QListView *list() const { return m_list; }
+    HistoryChart *chart() const { return m_chart; }
+    QPushButton *clearAllButton() const { return m_clearAll; }
+    int rowCount() const;
+    HistoryRowTexts rowTexts(int row) const;
+    // A row's button in the list viewport's coordinates; empty when the row
+    // is not laid out.
+    QRect buttonRect(int row, HistoryRowDelegate::Button which) const;
+
+private:
+    void showCurrentState();
+    void copyRow(const QModelIndex &index);
+    void deleteRow(const QModelIndex &index);
+    void applyPalette();
+    void rememberTopRow();
+    void restoreTopRow();
+
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
     HistoryStore *m_store;
+    HistoryModel *m_model;
+    QStackedLayout *m_pages;
+    HistoryEmptyState *m_empty;
+    QWidget *m_results;
+    QPushButton *m_clearAll;
+    HistoryChart *m_chart;
+    QListView *m_list;
+    HistoryRowDelegate *m_delegate;
+    // The row at the top of the list while rows come and go above it.
+    QPersistentModelIndex m_topRow;
+    int m_topRowOffset = 0;
 };

@@ -1,0 +1,46 @@
+#pragma once
+// HistoryChart: download and upload speed over time, one line per series
+// with a dot for every result. Main thread only. setResults() rebuilds both
+// point lists in one pass and hands each series its list in one call, so a
+// long history costs one replace per change, not one signal per point.
+// Results whose date is invalid, or whose figure is not a finite number,
+// are left out of that series: they have no place on the axes.
+#include "testresult.h"
+
+#include <QList>
+#include <QPointF>
+#include <QtCharts/QChartView>
+
+class QDateTimeAxis;
+class QLineSeries;
+class QValueAxis;
+
+class HistoryChart final : public QChartView {
+    Q_OBJECT
+
+public:
+    explicit HistoryChart(QWidget *parent = nullptr);
+
+    // results in any order; the lines run from the oldest date to the newest.
+    void setResults(const QList<TestResult> &results);
+
+    QLineSeries *downloadSeries() const { return m_download; }
+    QLineSeries *uploadSeries() const { return m_upload; }
+    QDateTimeAxis *dateAxis() const { return m_dates; }
+    QValueAxis *speedAxis() const { return m_speeds; }
+
+    // The points a series gets for results: x in milliseconds since the
+    // epoch, sorted by date; y the field's value.
+    static QList<QPointF> points(const QList<TestResult> &results, double TestResult::*field);
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void applyPalette();
+
+    QLineSeries *m_download;
+    QLineSeries *m_upload;
+    QDateTimeAxis *m_dates;
+    QValueAxis *m_speeds;
+};
