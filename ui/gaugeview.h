@@ -17,10 +17,11 @@ class GaugeView : public QWidget {
     Q_OBJECT
 public:
     // The dial's frame and its stroke; the widget adds half a stroke on
-    // every side so the round caps are never clipped.
+    // every side (and a pixel for smoothing) so the round caps are never
+    // clipped.
     static constexpr int dial = 250;
     static constexpr int stroke = 18;
-    static constexpr int side = dial + stroke;
+    static constexpr int side = dial + stroke + 2;
 
     explicit GaugeView(SpeedTest *test, QWidget *parent = nullptr);
 

@@ -37,6 +37,9 @@ public:
     double xMin() const;
     double xMax() const;
     int pointCount() const;
+    // The drawn line; the area beneath it follows it.
+    QLineSeries *series() const { return m_line; }
+    QAreaSeries *area() const { return m_area; }
     // The x-axis label for a tick value in the current phase.
     QString tickLabel(double value) const;
     // The texts the x axis draws right now, left to right.

@@ -23,7 +23,7 @@ constexpr int inset = 24;
 constexpr int gap = 18;
 // Half the dial's stroke lies outside its 250-pixel frame; the gauge widget
 // includes it, so the gaps around the gauge row are that much smaller.
-constexpr int overhang = 9;
+constexpr int overhang = (GaugeView::side - GaugeView::dial) / 2;
 
 std::optional<QString> maybe(const std::optional<double> &v, QString (*format)(double))
 {

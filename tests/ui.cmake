@@ -1,0 +1,4 @@
+# The window, the Test tab, the gauge and the live graph, on the offscreen
+# platform, against the local server on loopback.
+set(_ui_libs quorvel_ui quorvel_server)
+quorvel_test(tst_gauge SOURCES tst_gauge.cpp tst_ui_support.h LIBS ${_ui_libs})
