@@ -1,0 +1,254 @@
+// The live graph: title and placeholder per phase, the vertical domain
+// rule, the horizontal tick texts as the axis really draws them, one batch
+// per change, and a real download against the local server.
+#include "livegraph.h"
+#include "theme.h"
+#include "tst_ui_support.h"
+
+#include <QAreaSeries>
+#include <QLineSeries>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+#include <limits>
+
+Q_DECLARE_METATYPE(SampleList)
+
+namespace {
+
+SampleList ramp(int n, double dx, double x0 = 1, double y0 = 10)
+{
+    SampleList s;
+    for (int i = 0; i < n; ++i)
+        s.append({x0 + i * dx, y0 + i});
+    return s;
+}
+
+struct ShownGraph {
+    LiveGraph graph{nullptr};
+    ShownGraph()
+    {
+        graph.resize(480, LiveGraph::frameHeight);
+        graph.show();
+        if (!QTest::qWaitForWindowExposed(&graph))
+            qFatal("graph not exposed");
+    }
+};
+
+} // namespace
+
+class TestLiveGraph : public QObject {
+    Q_OBJECT
+
+private slots:
+    void titleAndBody_data();
+    void titleAndBody();
+    void verticalDomain_data();
+    void verticalDomain();
+    void tickLabels_data();
+    void tickLabels();
+    void axisDrawsTheseLabels_data();
+    void axisDrawsTheseLabels();
+    void replacesPointsInOneBatch();
+    void followsARealDownload();
+};
+
+void TestLiveGraph::titleAndBody_data()
+{
+    QTest::addColumn<Phase>("phase");
+    QTest::addColumn<SampleList>("samples");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("placeholder");
+    QTest::addColumn<QColor>("colour");
+
+    QTest::newRow("before the first test") << Phase::idle << SampleList{} << "Live speed" << true << Theme::green();
+    QTest::newRow("latency, nothing yet") << Phase::latency << SampleList{} << "Latency per request (ms)" << true
+                                          << Theme::orange();
+    QTest::newRow("latency, one point") << Phase::latency << SampleList{{1, 12}} << "Latency per request (ms)"
+                                        << false << Theme::orange();
+    QTest::newRow("download") << Phase::download << ramp(5, 0.12) << "Download speed (Mbps)" << false
+                              << Theme::blue();
+    QTest::newRow("download, nothing yet") << Phase::download << SampleList{} << "Download speed (Mbps)" << true
+                                           << Theme::blue();
+    QTest::newRow("upload") << Phase::upload << ramp(3, 0.12) << "Upload speed (Mbps)" << false << Theme::purple();
+    QTest::newRow("done keeps the points") << Phase::done << ramp(8, 0.12) << "Live speed" << false
+                                           << Theme::green();
+    QTest::newRow("after a cancel") << Phase::idle << ramp(2, 1) << "Live speed" << false << Theme::green();
+}
+
+void TestLiveGraph::titleAndBody()
+{
+    QFETCH(Phase, phase);
+    QFETCH(SampleList, samples);
+    ShownGraph shown;
+    LiveGraph &g = shown.graph;
+    g.display(phase, samples);
+    QTEST(g.title(), "title");
+    QTEST(g.isShowingPlaceholder(), "placeholder");
+    QTEST(g.lineColor(), "colour");
+    QCOMPARE(g.pointCount(), samples.size());
+    QFETCH(QColor, colour);
+    QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
+    QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
+    // The area's upper edge is the drawn line itself.
+    QCOMPARE(g.area()->upperSeries(), g.series());
+    QVERIFY(g.area()->lowerSeries() == nullptr);
+}
+
+void TestLiveGraph::verticalDomain_data()
+{
+    QTest::addColumn<SampleList>("samples");
+    QTest::addColumn<double>("top");
+
+    QTest::newRow("no point") << SampleList{} << 1.15;
+    QTest::newRow("all zero") << SampleList{{1, 0}, {2, 0}} << 1.15;
+    QTest::newRow("all at most 1") << SampleList{{1, 0.4}, {2, 1.0}} << 1.15;
+    QTest::newRow("just above 1") << SampleList{{1, 1.2}} << 1.2 * 1.15;
+    QTest::newRow("largest 80") << SampleList{{1, 20}, {2, 80}, {3, 55}} << 92.0;
+    QTest::newRow("largest first") << SampleList{{1, 300}, {2, 1}} << 345.0;
+    QTest::newRow("negative only") << SampleList{{1, -5}, {2, -1}} << 1.15;
+    QTest::newRow("negative and 10") << SampleList{{1, -50}, {2, 10}} << 11.5;
+}
+
+void TestLiveGraph::verticalDomain()
+{
+    QFETCH(SampleList, samples);
+    QFETCH(double, top);
+    ShownGraph shown;
+    shown.graph.display(Phase::download, samples);
+    QVERIFY2(qFuzzyCompare(shown.graph.yTop(), top), qPrintable(QString::number(shown.graph.yTop())));
+    QCOMPARE(LiveGraph::yTopFor(samples), shown.graph.yTop());
+}
+
+void TestLiveGraph::tickLabels_data()
+{
+    QTest::addColumn<Phase>("phase");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("request 3") << Phase::latency << 3.0 << "#3";
+    QTest::newRow("request 1.9 truncates") << Phase::latency << 1.9 << "#1";
+    QTest::newRow("2.5 s truncates") << Phase::download << 2.5 << "2s";
+    QTest::newRow("0.99 s") << Phase::upload << 0.99 << "0s";
+    QTest::newRow("after the test") << Phase::done << 12.7 << "12s";
+    QTest::newRow("toward zero") << Phase::idle << -1.5 << "-1s";
+    QTest::newRow("not a number") << Phase::download << std::numeric_limits<double>::quiet_NaN() << "";
+}
+
+void TestLiveGraph::tickLabels()
+{
+    QFETCH(Phase, phase);
+    QFETCH(double, value);
+    LiveGraph g(nullptr);
+    g.display(phase, {});
+    QTEST(g.tickLabel(value), "label");
+}
+
+void TestLiveGraph::axisDrawsTheseLabels_data()
+{
+    QTest::addColumn<Phase>("phase");
+    QTest::addColumn<SampleList>("samples");
+    QTest::addColumn<QString>("pattern");
+
+    QTest::newRow("21 requests") << Phase::latency << ramp(21, 1) << "^#\\d+$";
+    QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "^#\\d+$";
+    QTest::newRow("one request") << Phase::latency << ramp(1, 1) << "^#\\d+$";
+    QTest::newRow("download 3.6 s") << Phase::download << ramp(30, 0.12, 0.12) << "^\\d+s$";
+    QTest::newRow("upload 14 s") << Phase::upload << ramp(115, 0.12, 0.12) << "^\\d+s$";
+    QTest::newRow("done") << Phase::done << ramp(30, 0.12, 0.12) << "^\\d+s$";
+}
+
+void TestLiveGraph::axisDrawsTheseLabels()
+{
+    QFETCH(Phase, phase);
+    QFETCH(SampleList, samples);
+    QFETCH(QString, pattern);
+    ShownGraph shown;
+    LiveGraph &g = shown.graph;
+    g.display(phase, samples);
+    QStringList labels;
+    QVERIFY(eventually([&] {
+        labels = g.xAxisLabels();
+        return !labels.isEmpty();
+    }, 5'000));
+    const QRegularExpression re(pattern);
+    int previous = std::numeric_limits<int>::min();
+    for (const QString &label : labels) {
+        QVERIFY2(re.match(label).hasMatch(), qPrintable(labels.join(QLatin1Char(' '))));
+        // Whole, distinct, increasing numbers: no two ticks read the same.
+        const int n = QString(label).remove(QLatin1Char('#')).remove(QLatin1Char('s')).toInt();
+        QVERIFY2(n > previous, qPrintable(labels.join(QLatin1Char(' '))));
+        previous = n;
+        QVERIFY(n >= g.xMin() - 1 && n <= g.xMax());
+        QCOMPARE(g.tickLabel(n), label);
+    }
+    // The domain fits the data.
+    if (samples.size() > 1) {
+        QCOMPARE(g.xMin(), samples.first().x);
+        QCOMPARE(g.xMax(), samples.last().x);
+    }
+}
+
+void TestLiveGraph::replacesPointsInOneBatch()
+{
+    ShownGraph shown;
+    LiveGraph &g = shown.graph;
+    QSignalSpy replaced(g.series(), &QXYSeries::pointsReplaced);
+    QSignalSpy added(g.series(), &QXYSeries::pointAdded);
+    g.display(Phase::download, ramp(10, 0.12));
+    g.display(Phase::download, ramp(11, 0.12));
+    QCOMPARE(replaced.count(), 2);
+    QCOMPARE(added.count(), 0);
+    QCOMPARE(g.pointCount(), 11);
+    QCOMPARE(g.series()->at(10), QPointF(1 + 10 * 0.12, 20));
+    // A new phase starts from an empty list.
+    g.display(Phase::upload, {});
+    QCOMPARE(g.pointCount(), 0);
+    QVERIFY(g.isShowingPlaceholder());
+}
+
+void TestLiveGraph::followsARealDownload()
+{
+    Watchdog dog;
+    LocalServer local;
+    throttle(local.server, "/__down", 4'000'000);
+    Engine e(local.origin());
+    LiveGraph g(e.test.get());
+    g.resize(480, LiveGraph::frameHeight);
+    g.show();
+    QCOMPARE(g.title(), QStringLiteral("Live speed"));
+    QVERIFY(g.isShowingPlaceholder());
+
+    // Seen when the download phase empties the list: its placeholder.
+    bool placeholderAtDownloadStart = false;
+    connect(e.test.get(), &SpeedTest::samplesChanged, &g, [&] {
+        if (e.test->phase() == Phase::download && e.test->samples().isEmpty())
+            placeholderAtDownloadStart = g.isShowingPlaceholder() && g.title() == "Download speed (Mbps)";
+    });
+
+    e.test->start();
+    QVERIFY(eventually([&] { return e.test->phase() == Phase::latency && e.test->samples().size() >= 2; }));
+    QCOMPARE(g.title(), QStringLiteral("Latency per request (ms)"));
+    QVERIFY(!g.isShowingPlaceholder());
+    QCOMPARE(g.pointCount(), e.test->samples().size());
+
+    QVERIFY(eventually([&] { return e.test->phase() == Phase::download && e.test->samples().size() >= 3; }));
+    QVERIFY(placeholderAtDownloadStart);
+    QCOMPARE(g.title(), QStringLiteral("Download speed (Mbps)"));
+    QCOMPARE(g.lineColor(), Theme::blue());
+    QCOMPARE(g.pointCount(), e.test->samples().size());
+    QCOMPARE(g.yTop(), LiveGraph::yTopFor(e.test->samples()));
+    QVERIFY(eventually([&] { return !g.xAxisLabels().isEmpty(); }, 5'000));
+    for (const QString &label : g.xAxisLabels())
+        QVERIFY2(label.endsWith(QLatin1Char('s')) && !label.startsWith(QLatin1Char('#')), qPrintable(label));
+
+    // A cancel keeps the points, drawn in green under the neutral title.
+    const auto kept = e.test->samples().size();
+    e.test->cancel();
+    QCOMPARE(g.title(), QStringLiteral("Live speed"));
+    QCOMPARE(g.lineColor(), Theme::green());
+    QCOMPARE(g.pointCount(), kept);
+}
+
+QTEST_MAIN(TestLiveGraph)
+#include "tst_livegraph.moc"
