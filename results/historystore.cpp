@@ -196,8 +196,6 @@ bool HistoryStore::moveAsideUnreadable()
     const QString base = m_path + QStringLiteral(".unreadable-") + stamp;
     for (int n = 1; n <= 1000; ++n) {
         const QString candidate = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
-        if (existsOrDangling(candidate))
-            continue;
         switch (renameNoReplace(m_path, candidate)) {
         case Rename::Done:
             return true;
