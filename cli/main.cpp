@@ -1,0 +1,148 @@
+// quorvel-cli: one whole speed test, headless. Prints the result (the
+// four-line summary, or JSON with --json) and exits 0; 1 when the test
+// fails, with the message on standard error; 2 on bad arguments; 130 when
+// interrupted with Ctrl-C, after cancelling the test cleanly. It does not
+// write the history.
+#include "progressline.h"
+#include "speedtest.h"
+#include "testresult.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+#include <QUrl>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int interruptPipe[2] = {-1, -1};
+
+void onInterrupt(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(interruptPipe[1], &byte, 1);
+}
+
+const char *usageLine = "usage: quorvel-cli [--server URL] [--json] [--help]\n";
+
+void printHelp()
+{
+    std::fputs(usageLine, stdout);
+    std::printf(
+        "\nMeasures the internet connection: latency (a warm-up and 20 timed requests),\n"
+        "then download and upload throughput, against an HTTP speed-test server.\n\n"
+        "  --server URL  measure against this server (http or https origin) instead of\n"
+        "                %s, e.g. the bundled quorvel-server on your network\n"
+        "  --json        print the result as one JSON object (the history file's format)\n"
+        "  --help        show this help\n\n"
+        "While it runs on a terminal, standard error shows the progress on one line.\n"
+        "Exit status: 0 done, 1 the test failed, 2 bad arguments, 130 interrupted.\n",
+        defaultServerOrigin);
+}
+
+int usageError(const QString &why)
+{
+    std::fprintf(stderr, "quorvel-cli: %s\n%s", qPrintable(why), usageLine);
+    return 2;
+}
+
+bool validOrigin(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))
+        && !url.host().isEmpty() && url.query().isEmpty() && url.fragment().isEmpty()
+        && (url.path().isEmpty() || url.path() == QLatin1String("/"));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+
+    QString origin = QString::fromLatin1(defaultServerOrigin);
+    bool json = false;
+    const QStringList args = app.arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            printHelp();
+            return 0;
+        } else if (arg == QLatin1String("--json")) {
+            json = true;
+        } else if (arg == QLatin1String("--server")) {
+            if (++i == args.size())
+                return usageError(QStringLiteral("--server needs a URL"));
+            origin = args[i];
+        } else if (arg.startsWith(QLatin1String("--server="))) {
+            origin = arg.mid(9);
+        } else {
+            return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
+        }
+    }
+    if (!validOrigin(origin))
+        return usageError(QStringLiteral("not an http or https origin: '%1'").arg(origin));
+
+    if (::pipe(interruptPipe) != 0)
+        return 1;
+    QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    SpeedTest test(origin);
+    const bool terminal = ::isatty(STDERR_FILENO);
+    int lastWidth = 0;
+    auto clearLine = [&] {
+        if (terminal && lastWidth > 0)
+            std::fprintf(stderr, "\r%*s\r", lastWidth, "");
+        lastWidth = 0;
+    };
+
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &app, [&] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(interruptPipe[0], &byte, 1);
+        test.cancel();
+        clearLine();
+        app.exit(130);
+    });
+    QObject::connect(&test, &SpeedTest::changed, &app, [&] {
+        if (terminal && test.isRunning()) {
+            const QByteArray line = progressText(test).toUtf8();
+            std::fprintf(stderr, "\r%-*s", lastWidth, line.constData());
+            lastWidth = std::max<int>(lastWidth, int(line.size()));
+            std::fflush(stderr);
+        }
+    });
+    QObject::connect(&test, &SpeedTest::statusChanged, &app, [&] {
+        if (test.status() == QLatin1String("Failed")) {
+            clearLine();
+            std::fprintf(stderr, "%s\n", qPrintable(test.errorMessage().value_or(test.status())));
+            app.exit(1);
+        }
+    });
+    test.onFinish = [&](const TestResult &result) {
+        clearLine();
+        if (json) {
+            const auto object = ResultCodec::encode(result);
+            if (!object) {
+                std::fprintf(stderr, "The test produced a figure that is not a number.\n");
+                app.exit(1);
+                return;
+            }
+            std::fputs(QJsonDocument(*object).toJson(QJsonDocument::Indented).constData(), stdout);
+        } else {
+            std::printf("%s\n", qPrintable(result.summary()));
+        }
+        std::fflush(stdout);
+        app.exit(0);
+    };
+
+    test.start();
+    return app.exec();
+}

@@ -1,0 +1,124 @@
+// The command-line front end as a user runs it: output, exit status and
+// messages, against the bundled server.
+#include "speedtestserver.h"
+#include "testresult.h"
+
+#include <QJsonDocument>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+    struct Run {
+        int exitCode = -1;
+        QByteArray out, err;
+    };
+
+    static Run run(const QStringList &args, int waitMs = 120000)
+    {
+        QProcess p;
+        p.start(QStringLiteral(QUORVEL_CLI_PATH), args);
+        Run r;
+        if (!p.waitForFinished(waitMs)) {
+            p.kill();
+            p.waitForFinished();
+            return r;
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+
+private slots:
+    void jsonResultAgainstTheLocalServer()
+    {
+        SpeedTestServer server;
+        QVERIFY(server.start());
+        const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.err.isEmpty(), r.err.constData()); // not a terminal: nothing but the result
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QVERIFY(doc.isObject());
+        QCOMPARE(doc.object().size(), 8);
+        const auto result = ResultCodec::decode(doc.object());
+        QVERIFY(result);
+        QVERIFY(result->download > 0 && result->upload > 0 && result->latencyMedian > 0);
+        QVERIFY(doc.object().value("date").toString().endsWith(QLatin1Char('Z')));
+    }
+
+    void summaryByDefault()
+    {
+        SpeedTestServer server;
+        QVERIFY(server.start());
+        const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url())});
+        QCOMPARE(r.exitCode, 0);
+        const QStringList lines = QString::fromUtf8(r.out).trimmed().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 4);
+        QVERIFY(lines[0].startsWith(QStringLiteral("Quorvel \u2014 ")));
+        QVERIFY(lines[1].startsWith(QStringLiteral("Download: ")));
+    }
+
+    void rejectedByTheServer()
+    {
+        SpeedTestServer server;
+        server.addFault({.status = 503});
+        QVERIFY(server.start());
+        const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json")});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(QString::fromUtf8(r.err).trimmed(),
+                 QStringLiteral("The speed test server rejected the request. Please try again in a moment."));
+    }
+
+    void badArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("unknown flag") << QStringList{"--fast"};
+        QTest::newRow("server without url") << QStringList{"--server"};
+        QTest::newRow("not a url") << QStringList{"--server", "speed test"};
+        QTest::newRow("wrong scheme") << QStringList{"--server", "ftp://127.0.0.1"};
+        QTest::newRow("a path, not an origin") << QStringList{"--server", "http://127.0.0.1:1/__down"};
+    }
+    void badArguments()
+    {
+        QFETCH(QStringList, args);
+        const Run r = run(args, 10000);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.err.contains("usage: quorvel-cli"));
+        QVERIFY(r.out.isEmpty());
+    }
+
+    void help()
+    {
+        const Run r = run({QStringLiteral("--help")}, 10000);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("--server URL"));
+        QVERIFY(r.out.contains("--json"));
+    }
+
+    void interruptCancelsCleanly()
+    {
+        SpeedTestServer server;
+        server.addFault({.path = "/__down", .throttleBytesPerSecond = 200'000});
+        QVERIFY(server.start());
+        QProcess p;
+        p.start(QStringLiteral(QUORVEL_CLI_PATH), {QStringLiteral("--server"), QString::fromStdString(server.url())});
+        QVERIFY(p.waitForStarted());
+        // Wait until the download is under way: throttled transfers in flight.
+        QVERIFY(QTest::qWaitFor([&] { return server.requests().size() > 22; }, 30000));
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 130);
+        QVERIFY(p.readAllStandardOutput().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
