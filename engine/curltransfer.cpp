@@ -1,0 +1,335 @@
+#include "curltransfer.h"
+
+#include "curlerror.h"
+
+#include <QUrl>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace {
+using Code = HttpError::Code;
+
+// 2.4x the loopback throughput of curl's 16 KiB default at a third of the CPU.
+constexpr long kReceiveBufferBytes = 512 * 1024;
+constexpr long kUploadBufferBytes = 1024 * 1024;
+// Without a low-water mark the kernel takes megabytes of body at once: the
+// sent-byte events run far ahead of the wire, and a slow link looks idle
+// while that backlog drains. With it, curl writes as the bytes really leave.
+constexpr int kUnsentLowWaterBytes = 256 * 1024;
+// A fetch keeps its body in memory; a server must not be able to exhaust it.
+constexpr qsizetype kMaxFetchBodyBytes = 64 * 1024 * 1024;
+constexpr std::int64_t kMaxHeadBytes = 256 * 1024;
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return (x | 0x20) == (y | 0x20);
+           });
+}
+
+bool isToken(std::string_view s)
+{
+    static constexpr std::string_view extra = "!#$%&'*+-.^_`|~";
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')
+            || extra.find(c) != std::string_view::npos;
+    });
+}
+
+bool isFieldValue(std::string_view s)
+{
+    return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || host.endsWith(QLatin1String(".localhost"), Qt::CaseInsensitive))
+        return true;
+    const QByteArray text = host.toLatin1();
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.constData(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, text.constData(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+std::chrono::milliseconds shorterLimit(std::chrono::milliseconds a, std::chrono::milliseconds b)
+{
+    if (a.count() <= 0)
+        return std::max(b, std::chrono::milliseconds(0));
+    if (b.count() <= 0)
+        return a;
+    return std::min(a, b);
+}
+
+bool stopRequested(CurlTransfer *t)
+{
+    if (!t->cancelling->load(std::memory_order_relaxed))
+        return false;
+    t->abortReason = HttpError(Code::cancelled, {});
+    return true;
+}
+
+size_t onHeader(char *data, size_t, size_t n, void *userdata) noexcept
+{
+    auto *t = static_cast<CurlTransfer *>(userdata);
+    t->moved += std::int64_t(n);
+    if (t->headDone)
+        return n; // trailers after a chunked body
+    t->headBytes += std::int64_t(n);
+    if (t->headBytes > kMaxHeadBytes) {
+        t->abortReason = HttpError(Code::badServerResponse,
+                                   QStringLiteral("The server's response head is too large."));
+        return 0;
+    }
+    const std::string_view line = trimmed(std::string_view(data, n));
+    if (line.empty()) {
+        // The end of a header block: interim (1xx) blocks are skipped, the
+        // final one is the response head.
+        long status = 0;
+        if (curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+            status = 0;
+        if (status >= 100 && status < 200) {
+            t->response.headers.clear();
+            return n;
+        }
+        t->headDone = true;
+        t->response.status = status;
+        if (stopRequested(t))
+            return 0;
+        if (t->kind != CurlTransfer::Kind::fetch
+            && t->observer->onResponse(t->id, status) == ResponseDisposition::cancel) {
+            // Returning 0 makes curl stop before reading any of the body.
+            t->abortReason = HttpError(Code::cancelled, {});
+            return 0;
+        }
+        return n;
+    }
+    if (t->kind != CurlTransfer::Kind::fetch)
+        return n;
+    auto &headers = t->response.headers;
+    if (line.substr(0, 5) == "HTTP/") {
+        headers.clear();
+    } else if ((data[0] == ' ' || data[0] == '\t') && !headers.empty()) {
+        headers.back().second.append(" ").append(line); // obsolete line folding
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                             std::string(trimmed(line.substr(colon + 1))));
+    }
+    return n;
+}
+
+size_t onWrite(char *data, size_t, size_t n, void *userdata) noexcept
+{
+    auto *t = static_cast<CurlTransfer *>(userdata);
+    if (stopRequested(t))
+        return 0;
+    t->moved += std::int64_t(n);
+    if (t->kind == CurlTransfer::Kind::fetch) {
+        if (t->response.body.size() + qsizetype(n) > kMaxFetchBodyBytes) {
+            t->abortReason = HttpError(Code::badServerResponse,
+                                       QStringLiteral("The server's response is too large."));
+            return 0;
+        }
+        t->response.body.append(data, qsizetype(n));
+        return n;
+    }
+    t->observer->onDataReceived(t->id, n);
+    return n;
+}
+
+int onProgress(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) noexcept
+{
+    auto *t = static_cast<CurlTransfer *>(userdata);
+    if (stopRequested(t))
+        return 1;
+    if (ulnow > t->sentReported) {
+        const std::int64_t delta = ulnow - t->sentReported;
+        t->sentReported = ulnow;
+        t->moved += delta;
+        t->observer->onBodySent(t->id, delta, ulnow, t->body.size());
+    }
+    return 0;
+}
+
+int onSocketCreated(void *, curl_socket_t socket, curlsocktype purpose) noexcept
+{
+#ifdef TCP_NOTSENT_LOWAT
+    if (purpose == CURLSOCKTYPE_IPCXN) {
+        // Best effort: a kernel without it only buffers more.
+        const int lowWater = kUnsentLowWaterBytes;
+        if (setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof lowWater) != 0)
+            return CURL_SOCKOPT_OK;
+    }
+#endif
+    return CURL_SOCKOPT_OK;
+}
+
+HttpError setupError(const QString &what)
+{
+    return HttpError(Code::other, QStringLiteral("The request could not be set up: %1").arg(what));
+}
+} // namespace
+
+CurlTransfer::CurlTransfer(TransferId id, Kind kind, HttpRequest request, QByteArray body,
+                           std::function<void(FetchResult)> done)
+    : id(id), kind(kind), request(std::move(request)), body(std::move(body)), done(std::move(done))
+{
+}
+
+std::optional<HttpError> CurlTransfer::prepare(TransferObserver *transferObserver,
+                                               const std::atomic<bool> *cancelFlag,
+                                               std::chrono::milliseconds sessionIdleTimeout)
+{
+    observer = transferObserver;
+    cancelling = cancelFlag;
+    idleTimeout = shorterLimit(sessionIdleTimeout, request.timeout);
+
+    const bool sendsBody = kind == Kind::upload || request.method == "POST";
+    bool hasCacheControl = false, hasPragma = false, hasExpect = false, hasContentType = false;
+    std::vector<std::string> lines;
+    for (const auto &[name, value] : request.headers) {
+        if (!isToken(name) || !isFieldValue(value))
+            return HttpError(Code::other, QStringLiteral("The request has an invalid header field."));
+        hasCacheControl |= sameName(name, "Cache-Control");
+        hasPragma |= sameName(name, "Pragma");
+        hasExpect |= sameName(name, "Expect");
+        hasContentType |= sameName(name, "Content-Type");
+        lines.push_back(name + ": " + value);
+    }
+    // Every request must reach the server, never a cache on the way.
+    if (!hasCacheControl)
+        lines.emplace_back("Cache-Control: no-cache");
+    if (!hasPragma)
+        lines.emplace_back("Pragma: no-cache");
+    if (sendsBody && !hasExpect)
+        lines.emplace_back("Expect:"); // no 100-continue round trip before the body
+    if (sendsBody && !hasContentType)
+        lines.emplace_back("Content-Type:"); // not curl's form-encoding default
+    for (const auto &line : lines) {
+        curl_slist *grown = curl_slist_append(headerList.get(), line.c_str());
+        if (!grown)
+            return setupError(QStringLiteral("out of memory"));
+        if (!headerList)
+            headerList.reset(grown); // later appends keep the same head
+
+    }
+
+    const std::string &method = request.method;
+    if (request.url.find('\0') != std::string::npos
+        || (!method.empty() && !isToken(method)))
+        return HttpError(Code::other, QStringLiteral("The URL is not supported."));
+
+    QString host = QUrl(QString::fromStdString(request.url)).host();
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    // Names under .invalid never resolve (RFC 6761): answer without sending
+    // a query anywhere.
+    if (host.compare(QLatin1String("invalid"), Qt::CaseInsensitive) == 0
+        || host.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive))
+        return HttpError(Code::cannotFindHost, {});
+
+    easy = makeEasyHandle();
+    if (!easy)
+        return setupError(QStringLiteral("out of memory"));
+    EasyOptions o(easy.get());
+    o.set(CURLOPT_PRIVATE, static_cast<void *>(this))
+        .set(CURLOPT_ERRORBUFFER, errorBuffer)
+        .set(CURLOPT_URL, request.url.c_str())
+        .set(CURLOPT_NOSIGNAL, 1L)
+        .set(CURLOPT_PROTOCOLS_STR, "http,https")
+        .set(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1))
+        .set(CURLOPT_FOLLOWLOCATION, 0L)
+        .set(CURLOPT_NETRC, long(CURL_NETRC_IGNORED))
+        .set(CURLOPT_SSL_VERIFYPEER, 1L)
+        .set(CURLOPT_SSL_VERIFYHOST, 2L)
+        .set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L)
+        .set(CURLOPT_BUFFERSIZE, kReceiveBufferBytes)
+        .set(CURLOPT_HTTPHEADER, headerList.get())
+        .set(CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(&onHeader))
+        .set(CURLOPT_HEADERDATA, static_cast<void *>(this))
+        .set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(&onWrite))
+        .set(CURLOPT_WRITEDATA, static_cast<void *>(this))
+        .set(CURLOPT_SOCKOPTFUNCTION, static_cast<curl_sockopt_callback>(&onSocketCreated));
+    if (idleTimeout.count() > 0)
+        o.set(CURLOPT_CONNECTTIMEOUT_MS, long(idleTimeout.count()));
+    // Our own network's servers are reached directly even when a proxy is
+    // configured in the environment.
+    if (isLoopbackHost(host))
+        o.set(CURLOPT_PROXY, "");
+
+    if (kind == Kind::upload) {
+        // The body is read in place; `body` keeps the shared bytes alive
+        // until this transfer is destroyed.
+        o.set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes)
+            .set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()))
+            .set(CURLOPT_POSTFIELDS, body.constData())
+            .set(CURLOPT_NOPROGRESS, 0L)
+            .set(CURLOPT_XFERINFOFUNCTION, static_cast<curl_xferinfo_callback>(&onProgress))
+            .set(CURLOPT_XFERINFODATA, static_cast<void *>(this));
+        if (method != "POST" && method != "GET" && !method.empty())
+            o.set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "POST") {
+        o.set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(0)).set(CURLOPT_POSTFIELDS, "");
+    } else if (method == "HEAD") {
+        o.set(CURLOPT_NOBODY, 1L);
+    } else if (method != "GET" && !method.empty()) {
+        o.set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    if (o.result() != CURLE_OK)
+        return setupError(QStringLiteral("%1 (option %2)")
+                              .arg(QString::fromUtf8(curl_easy_strerror(o.result())))
+                              .arg(int(o.failedOption())));
+    return std::nullopt;
+}
+
+std::optional<HttpError> CurlTransfer::outcome(CURLcode result) const
+{
+    if (result == CURLE_OK)
+        return std::nullopt;
+    // curl reports our own stops as write or callback errors; keep our reason.
+    if (abortReason)
+        return abortReason;
+    long osErrno = 0;
+    if (curl_easy_getinfo(easy.get(), CURLINFO_OS_ERRNO, &osErrno) != CURLE_OK)
+        osErrno = 0;
+    return httpErrorFromCurl(result, osErrno, std::string_view(errorBuffer));
+}
+
+std::int64_t CurlTransfer::bytesSent() const
+{
+    curl_off_t sent = 0;
+    if (curl_easy_getinfo(easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent) != CURLE_OK)
+        return sentReported;
+    return sent;
+}
+
+std::string CurlTransfer::origin() const
+{
+    const QUrl url(QString::fromStdString(request.url));
+    if (!url.isValid() || url.host().isEmpty())
+        return request.url;
+    const int port = url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
+    return (url.scheme().toLower() + QStringLiteral("://") + url.host().toLower() + QLatin1Char(':')
+            + QString::number(port))
+        .toStdString();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// One request of a session: what the caller asked for, its easy handle once
+// started, and the state curl's callbacks keep while it runs. Built on any
+// thread; started, driven and destroyed on the session's I/O thread only.
+// The callbacks report to the observer (or collect a fetch's response) and
+// never block or allocate on the data-received path.
+#include "curlhandle.h"
+#include "httpsession.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+struct CurlTransfer {
+    using Clock = std::chrono::steady_clock;
+    enum class Kind { data, upload, fetch };
+
+    CurlTransfer(TransferId id, Kind kind, HttpRequest request, QByteArray body = {},
+                 std::function<void(FetchResult)> done = {});
+
+    // Makes and configures the easy handle. On failure the transfer must be
+    // finished with the returned error without being added to a multi handle.
+    std::optional<HttpError> prepare(TransferObserver *observer,
+                                     const std::atomic<bool> *cancelling,
+                                     std::chrono::milliseconds sessionIdleTimeout);
+    // The error a finished curl transfer ends with, if any.
+    std::optional<HttpError> outcome(CURLcode result) const;
+    // Body bytes curl actually sent, for the final onBodySent top-up.
+    std::int64_t bytesSent() const;
+
+    // Scheme, host and port: what the per-host connection limit counts.
+    std::string origin() const;
+
+    const TransferId id;
+    const Kind kind;
+    HttpRequest request;
+    QByteArray body; // shared with the caller's other transfers, never copied
+    std::function<void(FetchResult)> done;
+
+    EasyHandle easy;
+    HeaderList headerList;
+    bool inMulti = false;
+    std::string slotKey; // the origin whose connection slot it holds, if any
+
+    // Idle tracking, read by the I/O loop between performs.
+    std::chrono::milliseconds idleTimeout{0}; // zero: none
+    std::int64_t moved = 0; // any bytes in either direction, running count
+    std::int64_t movedSeen = 0;
+    Clock::time_point lastProgress;
+
+    // Callback state.
+    TransferObserver *observer = nullptr;
+    const std::atomic<bool> *cancelling = nullptr;
+    std::optional<HttpError> abortReason; // set when one of our callbacks stops curl
+    bool headDone = false;
+    std::int64_t headBytes = 0;
+    std::int64_t sentReported = 0;
+    HttpResponse response; // fetch only
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+};
