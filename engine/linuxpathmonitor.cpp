@@ -4,6 +4,7 @@
 // change; the routing tables are then read from /proc. Needs no D-Bus and no
 // NetworkManager, so it works in containers too.
 #include "pathmonitor.h"
+#include "routetable.h"
 
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -22,65 +23,11 @@
 
 namespace {
 
-bool interfaceUsable(const std::string &name)
-{
-    if (name.empty() || name == "lo" || name.size() >= IFNAMSIZ)
-        return false;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::memcpy(request.ifr_name, name.c_str(), name.size());
-    const bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    ::close(fd);
-    if (!ok)
-        return false;
-    const auto flags = request.ifr_flags;
-    return (flags & IFF_UP) && (flags & IFF_RUNNING) && !(flags & IFF_LOOPBACK);
-}
-
-// /proc/net/route: Iface Destination Gateway Flags RefCnt Use Metric Mask ...
-bool ipv4DefaultRoute()
-{
-    std::ifstream in("/proc/net/route");
-    std::string line;
-    std::getline(in, line); // header
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string iface, dest, gateway, flags, refcnt, use, metric, mask;
-        if (!(fields >> iface >> dest >> gateway >> flags >> refcnt >> use >> metric >> mask))
-            continue;
-        const unsigned long f = std::stoul(flags, nullptr, 16);
-        const bool up = f & 0x0001;       // RTF_UP
-        const bool reject = f & 0x0200;   // RTF_REJECT
-        if (dest == "00000000" && mask == "00000000" && up && !reject && interfaceUsable(iface))
-            return true;
-    }
-    return false;
-}
-
-// /proc/net/ipv6_route: dest plen src splen nexthop metric refcnt use flags iface
-bool ipv6DefaultRoute()
-{
-    std::ifstream in("/proc/net/ipv6_route");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string dest, plen, src, splen, nexthop, metric, refcnt, use, flags, iface;
-        if (!(fields >> dest >> plen >> src >> splen >> nexthop >> metric >> refcnt >> use >> flags >> iface))
-            continue;
-        const unsigned long f = std::stoul(flags, nullptr, 16);
-        const bool up = f & 0x0001;
-        const bool reject = f & 0x0200;
-        if (dest == std::string(32, '0') && plen == "00" && up && !reject && interfaceUsable(iface))
-            return true;
-    }
-    return false;
-}
-
 bool usablePath()
 {
-    return ipv4DefaultRoute() || ipv6DefaultRoute();
+    std::ifstream ipv4("/proc/net/route");
+    std::ifstream ipv6("/proc/net/ipv6_route");
+    return hasUsableDefaultRoute(ipv4, ipv6, interfaceIsUsable);
 }
 
 class LinuxPathMonitor final : public PathMonitor {

@@ -7,3 +7,4 @@ quorvel_test(tst_transferdelegate SOURCES tst_transferdelegate.cpp LIBS quorvel_
 quorvel_test(tst_cli SOURCES tst_cli.cpp LIBS quorvel_results quorvel_server)
 target_compile_definitions(tst_cli PRIVATE QUORVEL_CLI_PATH="$<TARGET_FILE:quorvel-cli>")
 add_dependencies(tst_cli quorvel-cli)
+quorvel_test(tst_pathmonitor SOURCES tst_pathmonitor.cpp LIBS quorvel_engine)
