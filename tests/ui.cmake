@@ -3,3 +3,4 @@
 set(_ui_libs quorvel_ui quorvel_server)
 quorvel_test(tst_gauge SOURCES tst_gauge.cpp tst_ui_support.h LIBS ${_ui_libs})
 quorvel_test(tst_livegraph SOURCES tst_livegraph.cpp tst_ui_support.h LIBS ${_ui_libs})
+quorvel_test(tst_testview SOURCES tst_testview.cpp tst_ui_support.h LIBS ${_ui_libs})
