@@ -24,6 +24,8 @@ POST /__up (the body is read and discarded) for speed measurements.
   --throttle BPS    at most BPS bytes per second for every body, either way
   --delay MS        waits MS milliseconds before every response head
   --threads N       worker threads; each open connection holds one (default 64)
+  --socket-buffer B send and receive buffer of every connection in bytes
+                    (default 0: the kernel's auto-tuning)
   --help            shows this help
 
 Once listening it prints one line, "Listening on URL". SIGINT or SIGTERM
@@ -62,7 +64,8 @@ int main(int argc, char **argv)
         }
         std::string name(arg.substr(0, arg.find('=')));
         static const std::string_view known[] = {"--host", "--port", "--cert", "--key",
-                                                 "--throttle", "--delay", "--threads"};
+                                                 "--throttle", "--delay", "--threads",
+                                                 "--socket-buffer"};
         if (std::find(std::begin(known), std::end(known), name) == std::end(known))
             return fail("unknown option " + std::string(arg));
         std::string value;
@@ -99,6 +102,10 @@ int main(int argc, char **argv)
             if (!numeric(1, 4096))
                 return fail("--threads takes a number from 1 to 4096");
             options.threads = static_cast<int>(number);
+        } else if (name == "--socket-buffer") {
+            if (!numeric(0, INT32_MAX))
+                return fail("--socket-buffer takes a number of bytes");
+            options.socketBufferBytes = static_cast<int>(number);
         }
     }
     if (options.certFile.empty() != options.keyFile.empty())

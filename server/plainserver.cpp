@@ -216,7 +216,7 @@ bool PlainServer::process_and_close_socket(int fd)
         }
         bool closed = false;
         ok = process_request(connection, false, closed, nullptr);
-        if (!ok || closed || connection.aborted())
+        if (!ok || closed || connection.closing())
             break;
     }
     t_current = nullptr;

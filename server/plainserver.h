@@ -30,6 +30,9 @@ public:
     // the bytes already written have reached it.
     void abort(bool reset);
     bool aborted() const { return m_aborted; }
+    // Closes the connection once the current response is out.
+    void closeAfterResponse() { m_closeAfterResponse = true; }
+    bool closing() const { return m_aborted || m_closeAfterResponse; }
     bool resetRequested() const { return m_reset; }
 
     // Waits up to idle for the next request's first byte.
@@ -53,6 +56,7 @@ private:
     std::size_t m_end = 0;
     bool m_aborted = false;
     bool m_reset = false;
+    bool m_closeAfterResponse = false;
 };
 
 class PlainServer final : public httplib::Server {

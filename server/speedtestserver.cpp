@@ -52,10 +52,13 @@ void reply(Response &res, int status, const std::string &line)
         res.set_content(line + "\n", "text/plain");
 }
 
-// Closes the connection once this response is out.
+// Closes the connection once this response is out. The library only sends
+// the header; the connection loop does the closing (on plain connections).
 void closeAfterResponse(Response &res)
 {
     res.set_header("Connection", "close");
+    if (Connection *connection = Connection::current())
+        connection->closeAfterResponse();
 }
 
 // Cuts the connection without a response (where the socket is ours).

@@ -55,9 +55,20 @@ Download download(httplib::Client &client, const std::string &target)
 }
 
 // Streams bytes of 'u' without holding the whole body.
-httplib::Result upload(httplib::Client &client, std::int64_t bytes)
+httplib::Result upload(httplib::Client &client, std::int64_t bytes, bool chunked = false)
 {
     static const std::string chunk(64 * 1024, 'u');
+    if (chunked) {
+        return client.Post(
+            "/__up",
+            [bytes](size_t offset, httplib::DataSink &sink) {
+                const auto left = static_cast<size_t>(bytes) - offset;
+                if (left == 0)
+                    sink.done();
+                return left == 0 || sink.write(chunk.data(), std::min(left, chunk.size()));
+            },
+            "application/octet-stream");
+    }
     return client.Post(
         "/__up", static_cast<size_t>(bytes),
         [](size_t offset, size_t length, httplib::DataSink &sink) {
@@ -65,6 +76,35 @@ httplib::Result upload(httplib::Client &client, std::int64_t bytes)
             return sink.write(chunk.data(), std::min(length, chunk.size()));
         },
         "application/octet-stream");
+}
+
+// Writes a request on a socket of our own and reads until the server closes
+// (or 10 s pass), to see exactly what is on the wire.
+struct RawReply {
+    std::string bytes;
+    bool closed = false;
+};
+
+RawReply rawExchange(int port, const std::string &request)
+{
+    RawReply reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
+            reply.bytes.append(buffer, static_cast<size_t>(n));
+        reply.closed = n == 0;
+    }
+    ::close(fd);
+    return reply;
 }
 
 } // namespace
@@ -80,6 +120,7 @@ private slots:
     void uploadIsCountedAndAnswered_data();
     void uploadIsCountedAndAnswered();
     void uploadWithoutBodyHeadersIsEmpty();
+    void unroutedMethodClosesConnection();
     void badInputIsRefusedAndServingGoesOn_data();
     void badInputIsRefusedAndServingGoesOn();
     void recordsDescribeRequests();
@@ -130,15 +171,18 @@ void TstServer::downloadsExactSizes()
 void TstServer::uploadIsCountedAndAnswered_data()
 {
     QTest::addColumn<qint64>("bytes");
-    QTest::newRow("empty") << qint64(0);
-    QTest::newRow("several megabytes") << qint64(7 * 1024 * 1024 + 3);
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("empty") << qint64(0) << false;
+    QTest::newRow("several megabytes") << qint64(7 * 1024 * 1024 + 3) << false;
+    QTest::newRow("several megabytes, chunked") << qint64(5 * 1024 * 1024 + 7) << true;
 }
 
 void TstServer::uploadIsCountedAndAnswered()
 {
     QFETCH(qint64, bytes);
+    QFETCH(bool, chunked);
     auto client = clientFor(m_server->port());
-    auto result = upload(*client, bytes);
+    auto result = upload(*client, bytes, chunked);
     QVERIFY(result);
     QCOMPARE(result->status, 200);
     QCOMPARE(result->body, std::string());
@@ -152,22 +196,21 @@ void TstServer::uploadIsCountedAndAnswered()
 // wait for one until the client gives up.
 void TstServer::uploadWithoutBodyHeadersIsEmpty()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    QVERIFY(fd >= 0);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(m_server->port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    const std::string request = "POST /__up HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    QCOMPARE(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
-    char buffer[512];
-    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-    ::close(fd);
-    QVERIFY2(n > 0, "no answer before the client's timeout");
-    QVERIFY(std::string(buffer, static_cast<size_t>(n)).starts_with("HTTP/1.1 200 "));
+    const RawReply reply = rawExchange(
+        m_server->port(), "POST /__up HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QVERIFY2(reply.closed, "no complete answer before the client's timeout");
+    QVERIFY(reply.bytes.starts_with("HTTP/1.1 200 "));
+}
+
+// Methods we have no handler for are refused, and as their body was not
+// read the connection must end with the answer.
+void TstServer::unroutedMethodClosesConnection()
+{
+    const RawReply reply = rawExchange(
+        m_server->port(), "TRACE /__up HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc");
+    QVERIFY(reply.bytes.starts_with("HTTP/1.1 405 "));
+    QVERIFY2(reply.closed, "the connection stayed open");
+    QCOMPARE(m_server->requests().size(), size_t(1));
 }
 
 void TstServer::badInputIsRefusedAndServingGoesOn_data()

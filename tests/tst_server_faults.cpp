@@ -44,7 +44,7 @@ RawResponse rawGet(int port, const std::string &target)
 {
     RawResponse r;
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{20, 0};
+    timeval timeout{5, 0}; // well below the server's keep-alive timeout
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -297,30 +297,37 @@ void TstServerFaults::stallPausesThenResumes()
 
 void TstServerFaults::closeAfterBytes_data()
 {
+    QTest::addColumn<qint64>("closeAfter");
     QTest::addColumn<bool>("reset");
-    QTest::newRow("orderly close") << false;
-    QTest::newRow("reset") << true;
+    QTest::addColumn<qint64>("body");
+    QTest::newRow("orderly close") << qint64(300000) << false << qint64(300000);
+    QTest::newRow("reset") << qint64(300000) << true << qint64(300000);
+    QTest::newRow("before the first byte") << qint64(0) << false << qint64(0);
+    QTest::newRow("beyond the body: after the response") << qint64(2000000) << false << qint64(1000000);
 }
 
 void TstServerFaults::closeAfterBytes()
 {
+    QFETCH(qint64, closeAfter);
     QFETCH(bool, reset);
+    QFETCH(qint64, body);
     FaultRule r = rule(0, "/__down");
-    r.closeAfterBytes = 300000;
+    r.closeAfterBytes = closeAfter;
     r.reset = reset;
     m_server->addFault(r);
 
+    // Our request keeps the connection; only the fault may end it.
     const RawResponse raw = rawGet(m_server->port(), "/__down?bytes=1000000");
     QCOMPARE(raw.status, 200);
-    QCOMPARE(raw.bodyBytes, std::int64_t(300000));
+    QCOMPARE(raw.bodyBytes, body);
     QCOMPARE(raw.reset, reset);
     QCOMPARE(raw.closed, !reset);
 
-    // An ordinary client sees the short body as an error.
+    // An ordinary client sees a short body as an error.
     auto client = clientFor(m_server->port());
     const Timed t = timedGet(*client, "/__down?bytes=1000000");
-    QVERIFY(t.error != httplib::Error::Success);
-    QVERIFY(t.bytes <= 300000);
+    QCOMPARE(t.error == httplib::Error::Success, body == 1000000);
+    QVERIFY(t.bytes <= body);
 }
 
 void TstServerFaults::closeDuringUpload()
