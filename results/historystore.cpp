@@ -159,14 +159,10 @@ void HistoryStore::load()
 
 void HistoryStore::save()
 {
-    QJsonArray array;
-    for (const TestResult &result : std::as_const(m_items)) {
-        const auto object = ResultCodec::encode(result);
-        if (!object)
-            return;
-        array.append(*object);
-    }
-    const QByteArray bytes = QJsonDocument(array).toJson(QJsonDocument::Indented);
+    const auto encoded = ResultCodec::encodeArray(m_items);
+    if (!encoded)
+        return;
+    const QByteArray &bytes = *encoded;
 
     if (m_unreadableOnDisk) {
         if (!moveAsideUnreadable())

@@ -3,9 +3,9 @@
 #include "fmt.h"
 
 #include <QJsonValue>
-#include <QRegularExpression>
 #include <QTimeZone>
 
+#include <charconv>
 #include <cmath>
 
 QString TestResult::summary() const
@@ -48,26 +48,72 @@ QString dateText(const QDateTime &date)
     return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
 }
 
+namespace {
+
+bool isHex(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+bool isDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// Checks text against a pattern where 'd' is a digit and anything else is
+// itself. Hand-written: a long history is read record by record.
+bool matchesShape(QStringView text, const char *pattern)
+{
+    qsizetype i = 0;
+    for (; pattern[i]; ++i) {
+        if (i >= text.size())
+            return false;
+        if (pattern[i] == 'd' ? !isDigit(text[i]) : text[i] != QLatin1Char(pattern[i]))
+            return false;
+    }
+    return i == text.size();
+}
+
+} // namespace
+
 std::optional<QUuid> parseUuid(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral(
-        "\\A[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\z"));
-    if (!form.match(text).hasMatch())
+    // Canonical 8-4-4-4-12 form only, either case.
+    if (text.size() != 36)
         return std::nullopt;
+    for (qsizetype i = 0; i < 36; ++i) {
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? text[i] != u'-' : !isHex(text[i]))
+            return std::nullopt;
+    }
     return QUuid::fromString(text);
 }
 
 std::optional<QDateTime> parseDate(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral(
-        "\\A\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d{1,9})?(Z|[+-]\\d{2}:\\d{2})\\z"));
-    if (!form.match(text).hasMatch())
+    // RFC 3339: date, 'T', time, optional fraction, then Z or an offset.
+    const QStringView view(text);
+    if (view.size() < 20 || !matchesShape(view.first(19), "dddd-dd-ddTdd:dd:dd"))
         return std::nullopt;
-    QString normalized = text;
-    // Qt reads at most milliseconds; keep three digits of a longer fraction.
-    static const QRegularExpression longFraction(QStringLiteral("(\\.\\d{3})\\d+"));
-    normalized.replace(longFraction, QStringLiteral("\\1"));
-    QDateTime parsed = QDateTime::fromString(normalized, Qt::ISODateWithMs);
+    QStringView rest = view.sliced(19);
+    QString normalized = text.first(19);
+    if (rest.startsWith(u'.')) {
+        qsizetype digits = 1;
+        while (digits < rest.size() && isDigit(rest[digits]))
+            ++digits;
+        if (digits == 1 || digits > 10)
+            return std::nullopt;
+        // Qt reads at most milliseconds.
+        normalized += rest.first(std::min<qsizetype>(digits, 4));
+        rest = rest.sliced(digits);
+    }
+    if (rest == u"Z")
+        normalized += u'Z';
+    else if (matchesShape(rest, "+dd:dd") || matchesShape(rest, "-dd:dd"))
+        normalized += rest;
+    else
+        return std::nullopt;
+    const QDateTime parsed = QDateTime::fromString(normalized, Qt::ISODateWithMs);
     if (!parsed.isValid())
         return std::nullopt;
     return parsed.toUTC();
@@ -85,6 +131,31 @@ std::optional<QJsonObject> encode(const TestResult &result)
         object.insert(QLatin1String(keys[2 + i]), value);
     }
     return object;
+}
+
+std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
+{
+    QByteArray out;
+    out.reserve(results.size() * 320 + 4);
+    out.append("[");
+    char number[32];
+    for (qsizetype i = 0; i < results.size(); ++i) {
+        const TestResult &r = results[i];
+        out.append(i == 0 ? "\n    {\n" : ",\n    {\n");
+        out.append("        \"id\": \"").append(uuidText(r.id).toLatin1()).append("\",\n");
+        out.append("        \"date\": \"").append(dateText(r.date).toLatin1()).append("\"");
+        for (int k = 0; k < 6; ++k) {
+            const double value = r.*numberFields[k];
+            if (!std::isfinite(value))
+                return std::nullopt;
+            // Shortest form that reads back to the same double.
+            const auto res = std::to_chars(number, number + sizeof number, value);
+            out.append(",\n        \"").append(keys[2 + k]).append("\": ").append(number, res.ptr - number);
+        }
+        out.append("\n    }");
+    }
+    out.append(results.isEmpty() ? "]\n" : "\n]\n");
+    return out;
 }
 
 std::optional<TestResult> decode(const QJsonObject &object)

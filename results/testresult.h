@@ -40,6 +40,12 @@ std::optional<QJsonObject> encode(const TestResult &result);
 // RFC 3339 date-time (Z or an offset, fractions tolerated).
 std::optional<TestResult> decode(const QJsonObject &object);
 
+// The whole list as a pretty-printed JSON array, members in field order.
+// The same values encode() gives, written directly: a 100,000-record
+// history is saved after every test, so this is the hot path of a save.
+// Nothing when any number is NaN or infinite.
+std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
+
 QString uuidText(const QUuid &id);
 QString dateText(const QDateTime &date);
 std::optional<QUuid> parseUuid(const QString &text);

@@ -2,6 +2,7 @@
 // are accepted or rejected on reading.
 #include "testresult.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
@@ -63,6 +64,43 @@ private slots:
         QVERIFY(!ResultCodec::encode(r));
     }
 
+    // The array writer must say exactly what the object encoder says.
+    void arrayWriterAgreesWithTheEncoder()
+    {
+        QList<TestResult> list;
+        for (int i = 0; i < 3; ++i) {
+            TestResult r;
+            r.id = QUuid::createUuid();
+            r.date = QDateTime(QDate(1969 + i * 30, 7, 20), QTime(20, 17, 40, 999), Qt::UTC);
+            r.latencyMedian = 0.1 + 0.2;
+            r.latencyMin = -0.0;
+            r.latencyMax = 1e300;
+            r.jitter = 5e-324;
+            r.download = 12;
+            r.upload = 123456789.125 * i;
+            list.append(r);
+        }
+        const auto bytes = ResultCodec::encodeArray(list);
+        QVERIFY(bytes);
+        QJsonParseError error;
+        const QJsonArray array = QJsonDocument::fromJson(*bytes, &error).array();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(array.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(array[i].toObject(), *ResultCodec::encode(list[i]));
+            const auto back = ResultCodec::decode(array[i].toObject());
+            QVERIFY(back);
+            QCOMPARE(back->latencyMedian, list[i].latencyMedian);
+            QCOMPARE(back->jitter, list[i].jitter);
+            QCOMPARE(back->latencyMax, list[i].latencyMax);
+            QCOMPARE(back->upload, list[i].upload);
+        }
+        QVERIFY(bytes->startsWith("[\n    {\n        \"id\": \""));
+        QCOMPARE(*ResultCodec::encodeArray({}), QByteArray("[]\n"));
+        list[1].download = std::numeric_limits<double>::quiet_NaN();
+        QVERIFY(!ResultCodec::encodeArray(list));
+    }
+
     void decode_data()
     {
         QTest::addColumn<QString>("member");
@@ -82,6 +120,13 @@ private slots:
         QTest::newRow("date with fraction") << "date" << QJsonValue("2026-12-05T12:43:35.250Z") << true;
         QTest::newRow("date without zone") << "date" << QJsonValue("2026-12-05T12:43:35") << false;
         QTest::newRow("date only") << "date" << QJsonValue("2026-12-05") << false;
+        QTest::newRow("date with long fraction") << "date" << QJsonValue("2026-12-05T12:43:35.250999999Z") << true;
+        QTest::newRow("date with empty fraction") << "date" << QJsonValue("2026-12-05T12:43:35.Z") << false;
+        QTest::newRow("date with lower-case t") << "date" << QJsonValue("2026-12-05t12:43:35Z") << false;
+        QTest::newRow("date with trailing space") << "date" << QJsonValue("2026-12-05T12:43:35Z ") << false;
+        QTest::newRow("date with short offset") << "date" << QJsonValue("2026-12-05T12:43:35+01") << false;
+        QTest::newRow("id one digit short") << "id" << QJsonValue("6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E") << false;
+        QTest::newRow("id hyphen misplaced") << "id" << QJsonValue("6F1C2A3B4-D5E-4F60-8172-93A4B5C6D7E8") << false;
         QTest::newRow("date impossible") << "date" << QJsonValue("2026-13-45T12:43:35Z") << false;
         QTest::newRow("date words") << "date" << QJsonValue("yesterday") << false;
         QTest::newRow("number as string") << "download" << QJsonValue("93.46") << false;
