@@ -6,6 +6,8 @@
 #include <QTimeZone>
 
 #include <charconv>
+#include <chrono>
+#include <cstring>
 #include <cmath>
 
 QString TestResult::summary() const
@@ -36,16 +38,60 @@ double TestResult::*const numberFields[] = {&TestResult::latencyMedian, &TestRes
 
 } // namespace
 
+namespace {
+
+// Fixed-width text forms written straight into a buffer: a long history
+// is encoded on every save.
+void writeUuid(const QUuid &id, char *out)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    const QByteArray raw = id.toRfc4122();
+    for (int i = 0, o = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out[o++] = '-';
+        out[o++] = hex[(uchar(raw[i]) >> 4) & 0xF];
+        out[o++] = hex[uchar(raw[i]) & 0xF];
+    }
+}
+
+void writeDigits(char *out, long long value, int width)
+{
+    for (int i = width - 1; i >= 0; --i, value /= 10)
+        out[i] = char('0' + value % 10);
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" in UTC, whole seconds: fractions are cut, never
+// rounded up into the next second.
+void writeDate(const QDateTime &date, char *out)
+{
+    using namespace std::chrono;
+    const long long secs = std::floor(date.toMSecsSinceEpoch() / 1000.0);
+    const long long day = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
+    const long long sod = secs - day * 86400;
+    const year_month_day ymd{sys_days{days{day}}};
+    std::memcpy(out, "0000-00-00T00:00:00Z", 20);
+    writeDigits(out, int(ymd.year()), 4);
+    writeDigits(out + 5, unsigned(ymd.month()), 2);
+    writeDigits(out + 8, unsigned(ymd.day()), 2);
+    writeDigits(out + 11, sod / 3600, 2);
+    writeDigits(out + 14, sod / 60 % 60, 2);
+    writeDigits(out + 17, sod % 60, 2);
+}
+
+} // namespace
+
 QString uuidText(const QUuid &id)
 {
-    return id.toString(QUuid::WithoutBraces).toUpper();
+    char text[36];
+    writeUuid(id, text);
+    return QString::fromLatin1(text, 36);
 }
 
 QString dateText(const QDateTime &date)
 {
-    // Whole seconds: fractions are cut, never rounded up into the next second.
-    const qint64 secs = std::floor(date.toMSecsSinceEpoch() / 1000.0);
-    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
+    char text[20];
+    writeDate(date, text);
+    return QString::fromLatin1(text, 20);
 }
 
 namespace {
@@ -142,8 +188,12 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
     for (qsizetype i = 0; i < results.size(); ++i) {
         const TestResult &r = results[i];
         out.append(i == 0 ? "\n    {\n" : ",\n    {\n");
-        out.append("        \"id\": \"").append(uuidText(r.id).toLatin1()).append("\",\n");
-        out.append("        \"date\": \"").append(dateText(r.date).toLatin1()).append("\"");
+        char id[36];
+        char date[20];
+        writeUuid(r.id, id);
+        writeDate(r.date, date);
+        out.append("        \"id\": \"").append(id, 36).append("\",\n");
+        out.append("        \"date\": \"").append(date, 20).append("\"");
         for (int k = 0; k < 6; ++k) {
             const double value = r.*numberFields[k];
             if (!std::isfinite(value))
