@@ -28,6 +28,7 @@
 #include <memory>
 
 Q_DECLARE_METATYPE(TestResult)
+Q_DECLARE_METATYPE(HistoryRowDelegate::Button)
 
 using Button = HistoryRowDelegate::Button;
 
@@ -132,6 +133,8 @@ private slots:
     void keyboard_data();
     void keyboard();
     void deleteTooltip();
+    void hoverFeedback_data();
+    void hoverFeedback();
     void addedResultShowsAtTopAndInChart();
     void scrollPositionSurvivesChanges_data();
     void scrollPositionSurvivesChanges();
@@ -346,6 +349,31 @@ void TestHistoryView::deleteTooltip()
         QApplication::sendEvent(f.viewport(), &help);
         QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(), expected[i]);
     }
+}
+
+void TestHistoryView::hoverFeedback_data()
+{
+    QTest::addColumn<Button>("which");
+    QTest::newRow("Copy") << Button::copy;
+    QTest::newRow("Delete") << Button::remove;
+}
+
+void TestHistoryView::hoverFeedback()
+{
+    QFETCH(Button, which);
+    Fixture f(results(2));
+    const QRect button = f.view->buttonRect(0, which);
+    const QRect other = f.view->buttonRect(0, which == Button::copy ? Button::remove : Button::copy);
+    const auto look = [&f](const QRect &r) { return f.viewport()->grab(r).toImage(); };
+    const QImage idle = look(button);
+    const QImage otherIdle = look(other);
+
+    QTest::mouseMove(f.viewport(), button.center());
+    QTRY_VERIFY(look(button) != idle);
+    QCOMPARE(look(other), otherIdle); // only the button under the pointer
+    // Off the buttons but still on the row, the look returns.
+    QTest::mouseMove(f.viewport(), QPoint(button.left() - 250, button.center().y()));
+    QTRY_COMPARE(look(button), idle);
 }
 
 void TestHistoryView::addedResultShowsAtTopAndInChart()

@@ -3,11 +3,13 @@
 #include "theme.h"
 
 #include <QDateTimeAxis>
+#include <QGraphicsScene>
 #include <QGraphicsLayout>
 #include <QLegend>
 #include <QLegendMarker>
 #include <QLineSeries>
 #include <QLocale>
+#include <QPainter>
 #include <QValueAxis>
 
 #include <algorithm>
@@ -26,6 +28,34 @@ QString dateFormatFor(qint64 spanMs)
     if (spanMs <= 2 * dayMs)
         return locale.timeFormat(QLocale::ShortFormat);
     return spanMs <= 300 * dayMs ? QStringLiteral("MMM d") : QStringLiteral("MMM yyyy");
+}
+
+// 1, 2 or 5 times a power of ten, at least raw: few ticks fit 150 pixels.
+double niceStep(double raw)
+{
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0}) {
+        if (m * magnitude >= raw)
+            return m * magnitude;
+    }
+    return 10 * magnitude;
+}
+
+constexpr int dotSize = 8;
+
+QImage dotImage(const QColor &colour, qreal ratio)
+{
+    const int side = int(std::ceil(dotSize * ratio));
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawEllipse(QRectF(0, 0, side, side));
+    p.end();
+    image.setDevicePixelRatio(ratio);
+    return image;
 }
 
 } // namespace
@@ -48,11 +78,15 @@ HistoryChart::HistoryChart(QWidget *parent)
     const QColor colours[] = {Theme::blue(), Theme::purple()};
     int i = 0;
     for (QLineSeries *s : {m_download, m_upload}) {
-        s->setColor(colours[i++]);
-        s->setPointsVisible(true);
-        s->setMarkerSize(6);
-        s->setUseOpenGL(false);
         chart->addSeries(s);
+        const QColor colour = colours[i++];
+        s->setColor(colour);
+        s->setPointsVisible(true);
+        s->setMarkerSize(dotSize);
+        // A ready-made dot image costs a blit per point instead of an
+        // antialiased ellipse, which matters from tens of thousands of points.
+        s->setLightMarker(dotImage(colour, devicePixelRatioF()));
+        s->setUseOpenGL(false);
     }
 
     m_speeds->setTitleText(tr("Mbps"));
@@ -63,13 +97,21 @@ HistoryChart::HistoryChart(QWidget *parent)
         s->attachAxis(m_dates);
         s->attachAxis(m_speeds);
     }
-    chart->legend()->setAlignment(Qt::AlignBottom);
+    // Beside the plot: at 150 pixels high, height is what the plot lacks.
+    chart->legend()->setAlignment(Qt::AlignRight);
 
     setChart(chart);
     setRenderHint(QPainter::Antialiasing);
     setFrameShape(QFrame::NoFrame);
     setStyleSheet(QStringLiteral("background: transparent"));
     applyPalette();
+    connect(scene(), &QGraphicsScene::changed, this, [this](const QList<QRectF> &region) {
+        // Rendering itself makes Qt Charts touch items of no size; only a
+        // change that covers something makes the rendering stale.
+        const auto covers = [](const QRectF &r) { return r.width() >= 0.01 || r.height() >= 0.01; };
+        if (region.isEmpty() || std::any_of(region.cbegin(), region.cend(), covers))
+            m_renderingStale = true;
+    });
 }
 
 QList<QPointF> HistoryChart::points(const QList<TestResult> &results, double TestResult::*field)
@@ -95,8 +137,6 @@ void HistoryChart::setResults(const QList<TestResult> &results)
 {
     const QList<QPointF> down = points(results, &TestResult::download);
     const QList<QPointF> up = points(results, &TestResult::upload);
-    m_download->replace(down);
-    m_upload->replace(up);
 
     // Axis ranges from the data: Qt Charts keeps the range it had otherwise.
     double minX = INFINITY, maxX = -INFINITY, minY = 0, maxY = 0;
@@ -119,13 +159,28 @@ void HistoryChart::setResults(const QList<TestResult> &results)
         minX -= hourMs / 2;
         maxX += hourMs / 2;
     }
-    m_dates->setFormat(dateFormatFor(qint64(maxX - minX)));
-    m_dates->setRange(QDateTime::fromMSecsSinceEpoch(qint64(minX)),
-                      QDateTime::fromMSecsSinceEpoch(qint64(maxX)));
+    const QDateTime first = QDateTime::fromMSecsSinceEpoch(qint64(minX));
+    const QDateTime last = QDateTime::fromMSecsSinceEpoch(qint64(maxX));
     // From zero (or the lowest figure, should one be negative) to a little
     // above the highest, on round numbers.
-    m_speeds->setRange(minY, maxY > minY ? maxY + (maxY - minY) * 0.1 : minY + 1);
-    m_speeds->applyNiceNumbers();
+    const double step = niceStep(std::max(maxY - minY, 1.0) / 3);
+    const double low = std::floor(minY / step) * step;
+    const double high = std::max(std::ceil(maxY * 1.05 / step) * step, low + step);
+
+    // Every axis change makes Qt Charts lay out every point again, which is
+    // what a long history costs: empty the series while the axes move, then
+    // hand over each point list once.
+    if (first != m_dates->min() || last != m_dates->max() || low != m_speeds->min()
+        || high != m_speeds->max()) {
+        m_download->clear();
+        m_upload->clear();
+        m_dates->setFormat(dateFormatFor(qint64(maxX - minX)));
+        m_dates->setRange(first, last);
+        m_speeds->setRange(low, high);
+        m_speeds->setTickCount(int(std::lround((high - low) / step)) + 1);
+    }
+    m_download->replace(down);
+    m_upload->replace(up);
 }
 
 void HistoryChart::changeEvent(QEvent *event)
@@ -133,6 +188,24 @@ void HistoryChart::changeEvent(QEvent *event)
     QChartView::changeEvent(event);
     if (event->type() == QEvent::PaletteChange)
         applyPalette();
+}
+
+void HistoryChart::paintEvent(QPaintEvent *)
+{
+    QWidget *target = viewport();
+    const qreal ratio = target->devicePixelRatioF();
+    const QSize pixels = target->size() * ratio;
+    if (m_renderingStale || m_rendering.size() != pixels) {
+        m_rendering = QPixmap(pixels);
+        m_rendering.setDevicePixelRatio(ratio);
+        m_rendering.fill(Qt::transparent);
+        QPainter p(&m_rendering);
+        p.setRenderHints(renderHints());
+        scene()->render(&p, QRectF(QPointF(0, 0), QSizeF(target->size())),
+                        mapToScene(target->rect()).boundingRect());
+        m_renderingStale = false;
+    }
+    QPainter(target).drawPixmap(0, 0, m_rendering);
 }
 
 void HistoryChart::applyPalette()

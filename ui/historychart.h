@@ -8,6 +8,7 @@
 #include "testresult.h"
 
 #include <QList>
+#include <QPixmap>
 #include <QPointF>
 #include <QtCharts/QChartView>
 
@@ -35,9 +36,16 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void applyPalette();
+
+    // The last rendering of the scene. Drawing thousands of points takes a
+    // while, and the window repaints the chart for reasons of its own
+    // (activation, a tab switch) far more often than the chart changes.
+    QPixmap m_rendering;
+    bool m_renderingStale = true;
 
     QLineSeries *m_download;
     QLineSeries *m_upload;
