@@ -1,0 +1,147 @@
+# Shared helpers of the bench scripts (sourced, never run). Pure functions
+# on text and numbers, plus starting a server and reading its first line.
+# bench/test-lib checks the pure ones.
+
+bench_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bench_build="${QUORVEL_BENCH_BUILD_DIR:-$bench_root/build-bench}"
+
+# Requests from the bench tools must never go through a proxy.
+unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
+export no_proxy='*' NO_PROXY='*'
+
+# Path of a built program, or a message on stderr and status 1.
+bench_bin() {
+  local found
+  found="$(find "$bench_build" -type f -name "$1" -perm -u+x 2>/dev/null | head -n 1)"
+  if [ -z "$found" ]; then
+    echo "bench: $1 is not built in $bench_build (bench/run-all builds everything)" >&2
+    return 1
+  fi
+  printf '%s\n' "$found"
+}
+
+now_ns() { date +%s%N; }
+
+# Megabits per second from bytes and nanoseconds.
+mbps_ns() { awk -v b="$1" -v ns="$2" 'BEGIN { if (ns <= 0) print "nan"; else printf "%.1f\n", b * 8 / (ns / 1e9) / 1e6 }'; }
+
+# a / b with two decimals, or "–" when either is missing or b is zero.
+ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    if (a == "" || b == "" || a == "nan" || b == "nan" || b + 0 == 0) print "–"; else printf "%.2f\n", a / b }'
+}
+
+# Signed error of a against reference r, in percent with one decimal.
+error_pct() {
+  awk -v a="$1" -v r="$2" 'BEGIN {
+    if (a == "" || r == "" || a == "nan" || r + 0 == 0) print "–"; else printf "%+.1f %%\n", (a - r) / r * 100 }'
+}
+
+# TCP payload ceiling of a link shaped at R Mbit/s: 1448 payload bytes in
+# every full 1514-byte Ethernet frame (1500 MTU, TCP timestamps on).
+payload_ceiling() { awk -v r="$1" 'BEGIN { printf "%.1f\n", r * 1448 / 1514 }'; }
+
+# Median, minimum and maximum of the numbers on stdin: "MED MIN MAX", with
+# printf format FMT (default %.1f).
+# Missing values ("nan", "") are ignored; nothing left prints "nan nan nan".
+stats() {
+  grep -E '^[0-9.eE+-]+$' | sort -g | awk -v f="${1:-%.1f}" '
+    { v[NR] = $1 }
+    END {
+      if (NR == 0) { print "nan nan nan"; exit }
+      med = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf f " " f " " f "\n", med, v[1], v[NR]
+    }'
+}
+
+# The URL in a server's first line: "Listening on http://127.0.0.1:PORT".
+listening_url() { sed -n '1s/^Listening on \([a-z]*:\/\/[^ ]*\).*$/\1/p'; }
+
+# Starts "$@" (a server) with stdout to FILE, waits up to 10 s for its
+# "Listening on URL" line; sets server_pid and server_url.
+start_server() {
+  local out="$1"; shift
+  : >"$out"
+  "$@" >"$out" 2>"$out.err" &
+  server_pid=$!
+  server_url=""
+  local i
+  for i in $(seq 100); do
+    server_url="$(listening_url <"$out")"
+    [ -n "$server_url" ] && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "bench: the server did not start: $(cat "$out.err")" >&2
+  return 1
+}
+
+# Stops the server started last and waits for it to write its log.
+stop_server() {
+  [ -n "${server_pid:-}" ] || return 0
+  kill -TERM "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=""
+}
+
+# From bench_server's request log on stdin, the batches of one path in
+# arrival order, one line each: "SIZE COUNT" (requests of bytes=0, the
+# latency probes, are left out).
+batches() {
+  awk -v p="$1" '
+    $2 == p && $3 > 0 {
+      if ($3 == size) { n++; next }
+      if (n) print size, n
+      size = $3; n = 1
+    }
+    END { if (n) print size, n }'
+}
+
+# Total bytes of "SIZE COUNT" lines on stdin.
+batch_bytes() { awk '{ t += $1 * $2 } END { printf "%.0f\n", t }'; }
+
+# Receiver's payload rate of an iperf3 -J report, in Mbit/s.
+iperf_mbps() {
+  jq -r '(.end.sum_received.bits_per_second // empty) / 1e6 | . * 10 | round / 10' "$1" 2>/dev/null
+}
+
+# A TCP port nobody listens on in the current network namespace.
+free_port() {
+  local port
+  for _ in $(seq 50); do
+    port=$((20000 + RANDOM % 40000))
+    if ! ss -Htln "sport = :$port" | grep -q .; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Figures printed as "label   value" or "label: value" lines become
+# Markdown rows "| label | value |"; lines without a value become a row
+# with the text in italics. Indented lines are parts of the row above.
+lines_to_rows() {
+  awk -v prefix="$1" '
+    /^[[:space:]]*$/ { next }
+    {
+      line = $0; part = ""
+      if (match(line, /^[[:space:]]+/)) { part = "… "; line = substr(line, RLENGTH + 1) }
+      gsub(/\|/, "\\|", line)
+      if (match(line, /:?[[:space:]][[:space:]]+|: /)) {
+        label = substr(line, 1, RSTART - 1); value = substr(line, RSTART + RLENGTH)
+        sub(/[[:space:]]+$/, "", value)
+        printf "| %s%s%s | %s |\n", prefix, part, label, value
+      } else {
+        printf "| %s%s*%s* | |\n", prefix, part, line
+      }
+    }'
+}
+
+# CPU model, core count, kernel and load, for the header of a report.
+machine_facts() {
+  local cpu
+  cpu="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+  printf '%s, %s cores, Linux %s, load average %s\n' "${cpu:-unknown CPU}" "$(nproc)" "$(uname -r)" \
+    "$(cut -d ' ' -f 1-3 /proc/loadavg)"
+}
