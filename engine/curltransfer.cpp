@@ -251,8 +251,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferObserver *transferObserve
     if (!easy)
         return setupError(QStringLiteral("out of memory"));
     EasyOptions o(easy.get());
-    o.set(CURLOPT_PRIVATE, static_cast<void *>(this))
-        .set(CURLOPT_ERRORBUFFER, errorBuffer)
+    o.set(CURLOPT_ERRORBUFFER, errorBuffer)
         .set(CURLOPT_URL, request.url.c_str())
         .set(CURLOPT_NOSIGNAL, 1L)
         .set(CURLOPT_PROTOCOLS_STR, "http,https")

@@ -11,7 +11,16 @@
 //   request bypasses caches. Certificates are always verified for https.
 // - Timeouts are idle timeouts: a transfer fails with timedOut when it moves
 //   no bytes (connecting included) for min(session idle timeout, request
-//   timeout). A slow link that keeps moving bytes never times out.
+//   timeout). A slow link that keeps moving bytes never times out. A timeout
+//   of zero or less sets no limit. A transfer held back by
+//   maxConnectionsPerHost is not idle: its clock starts with its connection.
+// - Request headers with CR, LF or NUL, or names that are not tokens, fail
+//   the request with `other` before anything is sent. Names under .invalid
+//   fail with cannotFindHost without a lookup. A fetch keeps at most 64 MiB
+//   of body (badServerResponse beyond that).
+// - Consumers must not throw: an exception cannot unwind through libcurl
+//   and ends the program.
+// - Transfers created and never started are kept until the session dies.
 #include "httperror.h"
 
 #include <QByteArray>
@@ -39,7 +48,9 @@ public:
     virtual ResponseDisposition onResponse(TransferId id, long status) = 0;
     virtual void onDataReceived(TransferId id, std::size_t bytes) = 0;
     // Body bytes sent since the previous event of this transfer, then the
-    // running totals. The increments of one transfer add up to its body size.
+    // running totals. The increments of one transfer add up to the bytes
+    // really sent: its body size, unless the server answered with an error
+    // before reading it all (curl then stops sending).
     virtual void onBodySent(TransferId id, std::int64_t sent, std::int64_t totalSent,
                             std::int64_t totalExpected) = 0;
     // Exactly once per started transfer.
