@@ -215,7 +215,11 @@ struct RootTask {
 
 RootTask runRoot(Task<void> task, std::shared_ptr<RootState> state)
 {
-    co_await std::move(task);
+    try {
+        co_await std::move(task);
+    } catch (const CancelledError &) {
+        // Ending by cancellation is an ordinary end for a root.
+    }
     state->finished = true;
     state->frame = {};
 }
@@ -224,7 +228,13 @@ RootTask runRoot(Task<void> task, std::shared_ptr<RootState> state)
 
 TaskHandle launch(Task<void> task)
 {
+    return launch(std::move(task), std::make_shared<CancelState>());
+}
+
+TaskHandle launch(Task<void> task, std::shared_ptr<CancelState> cancel)
+{
     auto state = std::make_shared<detail::RootState>();
+    state->cancel = cancel ? std::move(cancel) : std::make_shared<CancelState>();
     detail::runRoot(std::move(task), state);
     return TaskHandle(state);
 }

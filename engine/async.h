@@ -409,8 +409,32 @@ private:
     std::shared_ptr<detail::RootState> m_state;
 };
 
-// Runs the task now, up to its first suspension. An exception escaping it
-// is a programming error (the root handles its own failures): it terminates.
+// Runs the task now, up to its first suspension. A CancelledError escaping
+// it ends it quietly; any other exception is a programming error (the root
+// handles its own failures) and terminates.
 TaskHandle launch(Task<void> task);
+
+// Like launch(), but the new task shares the given cancellation: cancelling
+// either cancels both. Its handle is for destroy(), not for cancel().
+TaskHandle launch(Task<void> task, std::shared_ptr<CancelState> cancel);
+
+// co_await spawn(task): launches a companion of the awaiting task (a live
+// sampler, say) that is cancelled together with it, and returns its handle.
+class spawn {
+public:
+    explicit spawn(Task<void> task) : m_task(std::move(task)) {}
+    bool await_ready() const noexcept { return false; }
+    template <typename P>
+    bool await_suspend(std::coroutine_handle<P> h)
+    {
+        m_handle.emplace(launch(std::move(m_task), h.promise().cancel));
+        return false;
+    }
+    TaskHandle await_resume() { return std::move(*m_handle); }
+
+private:
+    Task<void> m_task;
+    std::optional<TaskHandle> m_handle;
+};
 
 } // namespace async

@@ -64,6 +64,9 @@ async::Task<double> SpeedTest::ping(std::shared_ptr<HttpSession> session)
     const HttpResponse response = co_await fetchResponse(*session, std::move(request));
     // Read back on the main thread: the time includes the hand-over.
     const auto t1 = std::chrono::steady_clock::now();
+    // A cancel may land between the response and this resumption; nothing
+    // is published after it.
+    co_await async::checkCancelled();
     if (response.status != 200)
         throw HttpError(HttpError::Code::badServerResponse, {});
     co_return std::chrono::duration<double, std::milli>(t1 - t0).count();

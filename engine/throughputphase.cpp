@@ -59,7 +59,8 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         const std::int64_t size = sizes[i];
         delegate->resetBytes();
         const double batchStart = secondsSince(start);
-        SamplerStop sampler{async::launch(sampleLive(delegate, start))};
+        // Shares the test's cancellation, so a cancel silences it at once.
+        SamplerStop sampler{co_await async::spawn(sampleLive(delegate, start))};
 
         std::vector<async::Task<void>> transfers;
         const QByteArray body = upload ? QByteArray(qsizetype(size), '\0') : QByteArray();
@@ -80,6 +81,9 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         }
         co_await async::whenAll(std::move(transfers));
         sampler.handle.destroy();
+        // A cancel may land between the last completion and this resumption;
+        // nothing is published after it.
+        co_await async::checkCancelled();
 
         const double secs = std::max(secondsSince(start) - batchStart, minBatchSecs);
         const std::int64_t bytes = delegate->bytes();

@@ -155,6 +155,36 @@ private slots:
         QCOMPARE(out.error, QStringLiteral("cancelled"));
     }
 
+    // A companion shares its parent's cancellation and may simply end by it.
+    void spawnedCompanionIsCancelledWithItsParent()
+    {
+        int ticks = 0;
+        auto companion = [](int *ticks) -> Task<void> {
+            for (;;) {
+                co_await async::sleepFor(5ms);
+                ++*ticks;
+            }
+        };
+        auto parent = [&](Outcome *out) -> Task<void> {
+            co_await async::spawn(companion(&ticks));
+            try {
+                co_await async::sleepFor(60s);
+            } catch (const async::CancelledError &) {
+                out->error = QStringLiteral("cancelled");
+            }
+            out->finished = true;
+        };
+        Outcome out;
+        auto handle = async::launch(parent(&out));
+        QVERIFY(QTest::qWaitFor([&] { return ticks >= 3; }, 5000));
+        handle.cancel();
+        QVERIFY(QTest::qWaitFor([&] { return out.finished; }, 5000));
+        QCOMPARE(out.error, QStringLiteral("cancelled"));
+        const int seen = ticks;
+        QTest::qWait(30);
+        QCOMPARE(ticks, seen); // the companion ended with its parent
+    }
+
     void groupWaitsForAllThenReportsFirstFailure()
     {
         QStringList log;
