@@ -76,6 +76,34 @@ start_server() {
   return 1
 }
 
+# Runs "$@" in the background and waits for it: a signal the script traps
+# is then handled at once instead of after the command. The cleanup ends
+# child_pid if it is still set.
+run_waited() {
+  "$@" &
+  child_pid=$!
+  wait "$child_pid"
+  local rc=$?
+  child_pid=""
+  return "$rc"
+}
+
+# Ends a process this script started and, first, the processes it started
+# in turn (a time or curl-batches wrapper and its clients).
+kill_tree() {
+  local child
+  for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do kill_tree "$child"; done
+  kill -TERM "$1" 2>/dev/null
+}
+
+# Ends the command run_waited is waiting for, if any.
+stop_child() {
+  [ -n "${child_pid:-}" ] || return 0
+  kill_tree "$child_pid"
+  wait "$child_pid" 2>/dev/null
+  child_pid=""
+}
+
 # Stops the server started last and waits for it to write its log.
 stop_server() {
   [ -n "${server_pid:-}" ] || return 0
