@@ -60,7 +60,10 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         delegate->resetBytes();
         const double batchStart = secondsSince(start);
         // Shares the test's cancellation, so a cancel silences it at once.
-        SamplerStop sampler{co_await async::spawn(sampleLive(delegate, start))};
+        // (Not awaited inside a braced initializer: g++ 12 destroys such
+        // temporaries twice.)
+        async::TaskHandle samplerHandle = co_await async::spawn(sampleLive(delegate, start));
+        SamplerStop sampler{std::move(samplerHandle)};
 
         std::vector<async::Task<void>> transfers;
         const QByteArray body = upload ? QByteArray(qsizetype(size), '\0') : QByteArray();
