@@ -22,7 +22,6 @@ public:
 
     // The result shown in a row; row must be valid.
     const TestResult &result(int row) const { return m_items.at(row); }
-    const QList<TestResult> &results() const { return m_items; }
 
 signals:
     // Around each update from the store, before the first and after the

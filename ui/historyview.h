@@ -6,8 +6,9 @@
 // shows an empty state while the store holds nothing. The store must outlive
 // the view.
 //
-// The list is virtualized (one model, one painting delegate), so a history
-// of any length opens and scrolls at the cost of the rows on screen.
+// The list is virtualized (one model, one painting delegate): scrolling costs
+// the rows on screen whatever the history's length. The chart holds every
+// result, so each change and each resize costs it time in proportion.
 #include "historyrowdelegate.h"
 
 #include <QWidget>
@@ -37,6 +38,9 @@ public:
     // is not laid out.
     QRect buttonRect(int row, HistoryRowDelegate::Button which) const;
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
     void showCurrentState();
     void copyRow(const QModelIndex &index);
@@ -45,10 +49,6 @@ private:
     void rememberTopRow();
     void restoreTopRow();
 
-protected:
-    void changeEvent(QEvent *event) override;
-
-private:
     HistoryStore *m_store;
     HistoryModel *m_model;
     QStackedLayout *m_pages;
