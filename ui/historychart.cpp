@@ -61,13 +61,14 @@ QImage dotImage(const QColor &colour, qreal ratio)
 } // namespace
 
 HistoryChart::HistoryChart(QWidget *parent)
-    : QChartView(parent)
+    // Given at construction: setChart() would orphan a default chart.
+    : QChartView(new QChart, parent)
     , m_download(new QLineSeries)
     , m_upload(new QLineSeries)
     , m_dates(new QDateTimeAxis)
     , m_speeds(new QValueAxis)
 {
-    auto *chart = new QChart;
+    QChart *chart = this->chart();
     chart->setBackgroundVisible(false);
     chart->setMargins(QMargins(0, 0, 0, 0));
     chart->setAnimationOptions(QChart::NoAnimation);
@@ -100,7 +101,6 @@ HistoryChart::HistoryChart(QWidget *parent)
     // Beside the plot: at 150 pixels high, height is what the plot lacks.
     chart->legend()->setAlignment(Qt::AlignRight);
 
-    setChart(chart);
     setRenderHint(QPainter::Antialiasing);
     setFrameShape(QFrame::NoFrame);
     setStyleSheet(QStringLiteral("background: transparent"));

@@ -122,6 +122,8 @@ HistoryRowTexts HistoryRowTexts::of(const TestResult &result)
 HistoryRowDelegate::HistoryRowDelegate(QAbstractItemView *view)
     : QStyledItemDelegate(view)
     , m_view(view)
+    , m_viewObject(view)
+    , m_viewport(view->viewport())
 {
     view->viewport()->setMouseTracking(true);
     view->viewport()->installEventFilter(this);
@@ -338,7 +340,8 @@ bool HistoryRowDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view,
 
 bool HistoryRowDelegate::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_view->viewport()) {
+    QAbstractItemView *view = liveView();
+    if (watched == m_viewport && view) {
         switch (event->type()) {
         case QEvent::Leave:
             setHover({}, Button::none);
@@ -346,7 +349,7 @@ bool HistoryRowDelegate::eventFilter(QObject *watched, QEvent *event)
         case QEvent::MouseButtonRelease: {
             // A release away from every row never reaches editorEvent().
             const auto *me = static_cast<QMouseEvent *>(event);
-            if (m_pressButton != Button::none && !m_view->indexAt(me->position().toPoint()).isValid()) {
+            if (m_pressButton != Button::none && !view->indexAt(me->position().toPoint()).isValid()) {
                 updateRow(m_pressIndex);
                 m_pressButton = Button::none;
                 m_pressIndex = QPersistentModelIndex();
@@ -355,7 +358,7 @@ bool HistoryRowDelegate::eventFilter(QObject *watched, QEvent *event)
         }
         case QEvent::MouseMove: {
             const auto *me = static_cast<QMouseEvent *>(event);
-            if (!m_view->indexAt(me->position().toPoint()).isValid())
+            if (!view->indexAt(me->position().toPoint()).isValid())
                 setHover({}, Button::none);
             break;
         }
@@ -378,6 +381,14 @@ void HistoryRowDelegate::setHover(const QModelIndex &index, Button which)
 
 void HistoryRowDelegate::updateRow(const QModelIndex &index) const
 {
-    if (index.isValid())
-        m_view->viewport()->update(m_view->visualRect(index));
+    QAbstractItemView *view = liveView();
+    if (index.isValid() && view)
+        m_viewport->update(view->visualRect(index));
+}
+
+QAbstractItemView *HistoryRowDelegate::liveView() const
+{
+    // While the view is torn down, its viewport still sends events after the
+    // view's own destructor has run; the cast fails from then on.
+    return qobject_cast<QAbstractItemView *>(m_viewObject);
 }

@@ -62,8 +62,11 @@ protected:
 private:
     void setHover(const QModelIndex &index, Button which);
     void updateRow(const QModelIndex &index) const;
+    QAbstractItemView *liveView() const;
 
     QAbstractItemView *m_view;
+    QObject *m_viewObject;
+    QWidget *m_viewport;
     QPersistentModelIndex m_hoverIndex;
     Button m_hoverButton = Button::none;
     QPersistentModelIndex m_pressIndex;
