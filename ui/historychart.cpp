@@ -103,6 +103,7 @@ HistoryChart::HistoryChart(QWidget *parent)
 
     setRenderHint(QPainter::Antialiasing);
     setFrameShape(QFrame::NoFrame);
+    setAccessibleName(tr("Download and upload speed over time"));
     setStyleSheet(QStringLiteral("background: transparent"));
     applyPalette();
     connect(scene(), &QGraphicsScene::changed, this, [this](const QList<QRectF> &region) {
