@@ -41,6 +41,12 @@ HttpIoLoop::HttpIoLoop(HttpSessionConfig config) : m_config(std::move(config))
     if (rc == CURLM_OK && m_config.maxConnectionsPerHost > 0)
         rc = curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
                                long(m_config.maxConnectionsPerHost));
+    // Keep every connection of a batch for the next one: by default the
+    // cache shrinks with the number of transfers and drops one between
+    // batches, which then pays for a new connection inside its timing.
+    if (rc == CURLM_OK)
+        rc = curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS,
+                               long(std::max(8, 2 * m_config.maxConnectionsPerHost)));
     if (rc != CURLM_OK)
         throw std::runtime_error(std::string("curl_multi_setopt: ") + curl_multi_strerror(rc));
 }
