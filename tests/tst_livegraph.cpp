@@ -9,6 +9,7 @@
 #include <QLineSeries>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QValueAxis>
 
 #include <limits>
 
@@ -50,6 +51,7 @@ private slots:
     void axisDrawsTheseLabels_data();
     void axisDrawsTheseLabels();
     void replacesPointsInOneBatch();
+    void axesNeverCrowdWithTicks();
     void followsARealDownload();
 };
 
@@ -108,6 +110,11 @@ void TestLiveGraph::verticalDomain_data()
     QTest::newRow("largest first") << SampleList{{1, 300}, {2, 1}} << 345.0;
     QTest::newRow("negative only") << SampleList{{1, -5}, {2, -1}} << 1.15;
     QTest::newRow("negative and 10") << SampleList{{1, -50}, {2, 10}} << 11.5;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    QTest::newRow("infinite point ignored") << SampleList{{1, inf}, {2, 10}} << 11.5;
+    QTest::newRow("not-a-number first") << SampleList{{1, nan}, {2, 80}} << 92.0;
+    QTest::newRow("too large to scale") << SampleList{{1, 1.7e308}} << 1.15;
 }
 
 void TestLiveGraph::verticalDomain()
@@ -205,6 +212,32 @@ void TestLiveGraph::replacesPointsInOneBatch()
     g.display(Phase::upload, {});
     QCOMPARE(g.pointCount(), 0);
     QVERIFY(g.isShowingPlaceholder());
+}
+
+void TestLiveGraph::axesNeverCrowdWithTicks()
+{
+    // Each tick is an item of its own; a wide range under a fine spacing,
+    // even for a moment, stalls the window for seconds.
+    Watchdog dog;
+    ShownGraph shown;
+    LiveGraph &g = shown.graph;
+    int worst = 0;
+    for (QValueAxis *axis : {g.xAxis(), g.yAxis()}) {
+        auto check = [axis, &worst] {
+            if (axis->tickInterval() > 0)
+                worst = std::max(worst, int((axis->max() - axis->min()) / axis->tickInterval()));
+        };
+        connect(axis, &QValueAxis::rangeChanged, &g, check);
+        connect(axis, &QValueAxis::tickIntervalChanged, &g, check);
+    }
+    g.display(Phase::latency, ramp(3, 1, 1, 0.2));
+    g.display(Phase::download, {{0.12, 0.5}, {0.24, 0.9}});
+    g.display(Phase::download, {{0.12, 0.5}, {0.24, 90'000}});
+    g.display(Phase::download, {{0.12, 0.5}, {0.24, 0.7}});
+    g.display(Phase::upload, {{0.12, 1}, {50'000, 2}});
+    g.display(Phase::upload, {{0.12, 1}, {0.5, 2}});
+    QVERIFY2(worst <= 20, qPrintable(QString::number(worst)));
+    QCOMPARE(g.yTop(), 1.15 * 2);
 }
 
 void TestLiveGraph::followsARealDownload()

@@ -45,21 +45,33 @@ protected:
     }
 };
 
-// A tick spacing of 1, 2 or 5 times a power of ten giving about five ticks
-// over the span, never below one whole unit: the labels show whole numbers.
-double tickInterval(double span)
+// A round tick spacing (1, 2, 2.5 or 5 times a power of ten) that puts
+// about `ticks` ticks over the span.
+double niceInterval(double span, int ticks)
 {
-    if (!(span > 0))
+    if (!(span > 0) || !std::isfinite(span))
         return 1;
-    const double raw = span / 5;
+    const double raw = span / ticks;
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-    double step = magnitude;
-    for (double m : {1.0, 2.0, 5.0, 10.0}) {
-        step = m * magnitude;
-        if (step >= raw)
-            break;
+    for (double m : {1.0, 2.0, 2.5, 5.0}) {
+        if (m * magnitude >= raw)
+            return m * magnitude;
     }
-    return std::max(1.0, step);
+    return 10 * magnitude;
+}
+
+// Moves an axis to a new range and tick spacing without ever passing
+// through a state with a crowd of ticks: the axis builds an item per tick,
+// and a wide range under a fine old spacing would stall the UI.
+void setAxis(QValueAxis *axis, double min, double max, double interval)
+{
+    if (interval > axis->tickInterval()) {
+        axis->setTickInterval(interval);
+        axis->setRange(min, max);
+    } else {
+        axis->setRange(min, max);
+        axis->setTickInterval(interval);
+    }
 }
 
 } // namespace
@@ -95,6 +107,9 @@ LiveGraph::LiveGraph(SpeedTest *test, QWidget *parent)
     m_chart->setAnimationOptions(QChart::NoAnimation);
     m_x->setTickType(QValueAxis::TicksDynamic);
     m_x->setTickAnchor(0);
+    m_y->setTickType(QValueAxis::TicksDynamic);
+    m_y->setTickAnchor(0);
+    m_y->setLabelFormat(QStringLiteral("%g"));
     m_y->setMin(0);
 
     m_view->setChart(m_chart);
@@ -137,15 +152,19 @@ QString LiveGraph::titleFor(Phase phase)
 
 double LiveGraph::yTopFor(const SampleList &samples)
 {
+    // A point that is not a finite number cannot be drawn and must not
+    // stretch the scale to infinity.
     double m = 0;
     bool any = false;
     for (const Sample &s : samples) {
+        if (!std::isfinite(s.x) || !std::isfinite(s.y))
+            continue;
         if (!any || s.y > m)
             m = s.y;
         any = true;
     }
-    // NaN compares false here too and keeps the floor.
-    return any && m > 1 ? m * 1.15 : 1.15;
+    const double top = m * 1.15;
+    return any && m > 1 && std::isfinite(top) ? top : 1.15;
 }
 
 QString LiveGraph::tickLabelFor(Phase phase, double value)
@@ -166,31 +185,33 @@ void LiveGraph::display(Phase phase, const SampleList &samples)
     QList<QPointF> points;
     points.reserve(samples.size());
     for (const Sample &s : samples)
-        points.append(QPointF(s.x, s.y));
+        if (std::isfinite(s.x) && std::isfinite(s.y))
+            points.append(QPointF(s.x, s.y));
     m_line->replace(points);
     m_line->setPen(QPen(c, 2));
     m_area->setBrush(Theme::withAlpha(c, 0.2));
-    m_y->setRange(0, yTopFor(samples));
+    const double top = yTopFor(samples);
+    setAxis(m_y, 0, top, niceInterval(top, 4));
     // Qt truncates toward zero when it prints a tick with %d.
     m_x->setLabelFormat(phase == Phase::latency ? QStringLiteral("#%d") : QStringLiteral("%ds"));
-    fitXAxis(samples);
+    fitXAxis(points);
     m_body->setCurrentWidget(samples.isEmpty() ? m_placeholder : static_cast<QWidget *>(m_view));
 }
 
-void LiveGraph::fitXAxis(const SampleList &samples)
+void LiveGraph::fitXAxis(const QList<QPointF> &points)
 {
-    if (samples.isEmpty())
+    if (points.isEmpty())
         return;
-    auto [lo, hi] = std::minmax_element(samples.begin(), samples.end(),
-                                        [](const Sample &a, const Sample &b) { return a.x < b.x; });
-    double min = lo->x, max = hi->x;
+    auto [lo, hi] = std::minmax_element(points.begin(), points.end(),
+                                        [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+    double min = lo->x(), max = hi->x();
     if (!(max > min)) {
         // A single point still gets a span to sit in.
         min -= 0.5;
         max += 0.5;
     }
-    m_x->setRange(min, max);
-    m_x->setTickInterval(tickInterval(max - min));
+    // Never below one whole unit, so no two labels read the same.
+    setAxis(m_x, min, max, std::max(1.0, niceInterval(max - min, 5)));
 }
 
 QString LiveGraph::title() const { return m_title->text(); }

@@ -7,6 +7,8 @@
 #include "phase.h"
 #include "sample.h"
 
+#include <QList>
+#include <QPointF>
 #include <QString>
 #include <QWidget>
 
@@ -40,6 +42,8 @@ public:
     // The drawn line; the area beneath it follows it.
     QLineSeries *series() const { return m_line; }
     QAreaSeries *area() const { return m_area; }
+    QValueAxis *xAxis() const { return m_x; }
+    QValueAxis *yAxis() const { return m_y; }
     // The x-axis label for a tick value in the current phase.
     QString tickLabel(double value) const;
     // The texts the x axis draws right now, left to right.
@@ -55,7 +59,7 @@ protected:
 private:
     void refresh();
     void restyle();
-    void fitXAxis(const SampleList &samples);
+    void fitXAxis(const QList<QPointF> &points);
 
     SpeedTest *m_test;
     Phase m_phase = Phase::idle;

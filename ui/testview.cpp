@@ -133,6 +133,7 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
     m_cancel->setFixedWidth(140 + 24);
     m_cancel->setMinimumHeight(32);
     m_copy->setMinimumHeight(32);
+    m_copy->setMinimumWidth(m_copy->sizeHint().width() + 28);
 
     connect(m_start, &QPushButton::clicked, this, [this] { m_test->start(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { m_test->cancel(); });
