@@ -112,7 +112,10 @@ LiveGraph::LiveGraph(SpeedTest *test, QWidget *parent)
     m_y->setLabelFormat(QStringLiteral("%g"));
     m_y->setMin(0);
 
+    // setChart() lets go of the view's own default chart without deleting it.
+    QChart *defaultChart = m_view->chart();
     m_view->setChart(m_chart);
+    delete defaultChart;
     m_view->setRenderHint(QPainter::Antialiasing);
     m_view->setFrameShape(QFrame::NoFrame);
     m_view->setStyleSheet(QStringLiteral("background: transparent"));
@@ -188,6 +191,8 @@ void LiveGraph::display(Phase phase, const SampleList &samples)
         if (std::isfinite(s.x) && std::isfinite(s.y))
             points.append(QPointF(s.x, s.y));
     m_line->replace(points);
+    // A lone point makes no line: mark it so the chart is not blank.
+    m_line->setPointsVisible(points.size() == 1);
     m_line->setPen(QPen(c, 2));
     m_area->setBrush(Theme::withAlpha(c, 0.2));
     const double top = yTopFor(samples);
