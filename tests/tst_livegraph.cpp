@@ -89,6 +89,8 @@ void TestLiveGraph::titleAndBody()
     QTEST(g.isShowingPlaceholder(), "placeholder");
     QTEST(g.lineColor(), "colour");
     QCOMPARE(g.pointCount(), samples.size());
+    // A lone point is marked, since it makes no line.
+    QCOMPARE(g.series()->pointsVisible(), samples.size() == 1);
     QFETCH(QColor, colour);
     QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
     QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
