@@ -208,11 +208,9 @@ private:
 
 namespace detail {
 
-template <typename T>
-struct SharedState {
+struct SharedStateBase {
     std::mutex lock;
     bool ready = false;
-    std::optional<T> value;
     std::exception_ptr error;
     std::coroutine_handle<> waiter;
 
@@ -229,22 +227,13 @@ struct SharedState {
     }
 };
 
+template <typename T>
+struct SharedState : SharedStateBase {
+    std::optional<T> value;
+};
+
 template <>
-struct SharedState<void> {
-    std::mutex lock;
-    bool ready = false;
-    std::exception_ptr error;
-    std::coroutine_handle<> waiter;
-    void resumeWaiter()
-    {
-        std::coroutine_handle<> h;
-        {
-            std::lock_guard g(lock);
-            h = std::exchange(waiter, {});
-        }
-        if (h)
-            h.resume();
-    }
+struct SharedState<void> : SharedStateBase {
 };
 
 } // namespace detail
