@@ -2,6 +2,7 @@
 // binary, against an in-process server on 127.0.0.1.
 #include <httplib.h>
 
+#include "serverclient.h"
 #include "speedtestserver.h"
 
 #include <QProcess>
@@ -18,17 +19,6 @@
 #include <thread>
 
 namespace {
-
-std::unique_ptr<httplib::Client> clientFor(int port)
-{
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
-    client->set_keep_alive(true);
-    client->set_url_encode(false); // targets go out exactly as written
-    client->set_connection_timeout(5);
-    client->set_read_timeout(20);
-    client->set_write_timeout(20);
-    return client;
-}
 
 struct Download {
     int status = 0;

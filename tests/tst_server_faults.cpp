@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include "faultplan.h"
+#include "serverclient.h"
 #include "speedtestserver.h"
 
 #include <QElapsedTimer>
@@ -20,17 +21,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-std::unique_ptr<httplib::Client> clientFor(int port)
-{
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
-    client->set_keep_alive(true);
-    client->set_url_encode(false); // targets go out exactly as written
-    client->set_connection_timeout(5);
-    client->set_read_timeout(20);
-    client->set_write_timeout(20);
-    return client;
-}
 
 // One GET on a socket of our own, to tell a clean close from a reset.
 struct RawResponse {
