@@ -148,23 +148,6 @@ private:
 
 // ---- cancellation checks -------------------------------------------------
 
-// co_await checkCancelled(): throws CancelledError if the task was asked to cancel.
-struct checkCancelled {
-    bool cancelled = false;
-    bool await_ready() const noexcept { return false; }
-    template <typename P>
-    bool await_suspend(std::coroutine_handle<P> h) noexcept
-    {
-        cancelled = h.promise().cancel && h.promise().cancel->isCancelled();
-        return false;
-    }
-    void await_resume() const
-    {
-        if (cancelled)
-            throw CancelledError();
-    }
-};
-
 // co_await isCancelled(): whether the task was asked to cancel.
 struct isCancelled {
     bool cancelled = false;
@@ -176,6 +159,15 @@ struct isCancelled {
         return false;
     }
     bool await_resume() const noexcept { return cancelled; }
+};
+
+// co_await checkCancelled(): throws CancelledError if the task was asked to cancel.
+struct checkCancelled : isCancelled {
+    void await_resume() const
+    {
+        if (cancelled)
+            throw CancelledError();
+    }
 };
 
 // ---- sleep ---------------------------------------------------------------
