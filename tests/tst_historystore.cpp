@@ -1,5 +1,6 @@
 // Loading and saving the history file: what each kind of file on disk turns
 // into, what gets written back, list order, and change notifications.
+#include "historyfiles.h"
 #include "historystore.h"
 
 #include <QDir>
@@ -79,19 +80,6 @@ TestResult truncated(TestResult r)
 {
     r.date = QDateTime::fromSecsSinceEpoch(std::floor(r.date.toMSecsSinceEpoch() / 1000.0), Qt::UTC);
     return r;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
 }
 
 QStringList entries(const QString &dir)

@@ -2,6 +2,7 @@
 // cannot open, copies it cannot make, numbers JSON cannot carry, a very large
 // file. Whatever happens, a readable earlier file and the user's records
 // survive.
+#include "historyfiles.h"
 #include "historystore.h"
 
 #include <QDir>
@@ -40,19 +41,6 @@ QByteArray handWritten(const Results &results)
     for (const TestResult &r : results)
         array.append(*ResultCodec::encode(r));
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
 }
 
 QStringList entries(const QString &dir)
