@@ -5,6 +5,9 @@
 #include "historychart.h"
 #include "historystore.h"
 #include "historyview.h"
+#include "theme.h"
+
+#include <QAccessible>
 
 #include <QApplication>
 #include <QClipboard>
@@ -156,6 +159,9 @@ private slots:
     void scrollPositionSurvivesChanges();
     void chartPoints_data();
     void chartPoints();
+    void chartDecimation_data();
+    void chartDecimation();
+    void chartTextIsMutedInEveryPalette();
 };
 
 void TestHistoryView::emptyStateOnly()
@@ -255,10 +261,10 @@ void TestHistoryView::rowTexts()
     Fixture f({record});
     const HistoryRowTexts t = f.view->rowTexts(0);
     QCOMPARE(QStringList(std::begin(t.values), std::end(t.values)), values);
-    QCOMPARE(t.date, Fmt::mediumDate(record.date));
-    QCOMPARE(t.time, Fmt::shortTime(record.date));
-    // The date and time are the fixed local ones, never relative ("today").
+    // The fixed local date and time, never relative ("today"); the time
+    // without the seconds that the C locale's short format has.
     QVERIFY(t.date.contains(QString::number(record.date.toLocalTime().date().year())));
+    QCOMPARE(t.time, record.date.toLocalTime().time().toString(QStringLiteral("HH:mm")));
 }
 
 void TestHistoryView::copyButton_data()
@@ -322,15 +328,19 @@ void TestHistoryView::deleteButtonRemovesEveryRecordWithItsId()
 void TestHistoryView::keyboard_data()
 {
     QTest::addColumn<QKeySequence>("keys");
+    QTest::addColumn<QString>("action"); // an assistive tool's, instead of keys
     QTest::addColumn<bool>("deletes");
-    QTest::newRow("copy") << QKeySequence(QKeySequence::Copy) << false;
-    QTest::newRow("Delete") << QKeySequence(Qt::Key_Delete) << true;
-    QTest::newRow("Backspace") << QKeySequence(Qt::Key_Backspace) << true;
+    QTest::newRow("copy") << QKeySequence(QKeySequence::Copy) << "" << false;
+    QTest::newRow("Delete") << QKeySequence(Qt::Key_Delete) << "" << true;
+    QTest::newRow("Backspace") << QKeySequence(Qt::Key_Backspace) << "" << true;
+    QTest::newRow("accessible Copy, once a painted button only") << QKeySequence() << "Copy" << false;
+    QTest::newRow("accessible Delete, once a painted button only") << QKeySequence() << "Delete" << true;
 }
 
 void TestHistoryView::keyboard()
 {
     QFETCH(QKeySequence, keys);
+    QFETCH(QString, action);
     QFETCH(bool, deletes);
     Fixture f(results(3));
     QApplication::clipboard()->setText(QStringLiteral("stale"));
@@ -342,7 +352,18 @@ void TestHistoryView::keyboard()
     QCOMPARE(f.view->list()->currentIndex().row(), 1);
     const TestResult target = f.store->items().at(1);
 
-    QTest::keySequence(f.view->list(), keys);
+    if (action.isEmpty()) {
+        QTest::keySequence(f.view->list(), keys);
+    } else {
+        // On the row itself, whichever row is current.
+        f.view->list()->setCurrentIndex(f.view->list()->model()->index(0, 0));
+        QAccessibleInterface *row = QAccessible::queryAccessibleInterface(f.view->list())->child(1);
+        QVERIFY(row && row->actionInterface());
+        QCOMPARE(row->role(), QAccessible::ListItem);
+        QVERIFY(row->text(QAccessible::Name).contains(QStringLiteral("download ") + Fmt::speed(target.download)));
+        QCOMPARE(row->actionInterface()->actionNames(), (QStringList{"Copy", "Delete"}));
+        row->actionInterface()->doAction(action);
+    }
     if (deletes) {
         QTRY_COMPARE(f.store->items().size(), 2);
         QVERIFY(!f.store->items().contains(target));
@@ -503,6 +524,67 @@ void TestHistoryView::chartPoints()
             QVERIFY(p.x() <= double(chart->dateAxis()->max().toMSecsSinceEpoch()));
             QVERIFY(p.y() >= chart->speedAxis()->min() && p.y() <= chart->speedAxis()->max());
         }
+    }
+}
+
+void TestHistoryView::chartDecimation_data()
+{
+    QTest::addColumn<QList<QPointF>>("points");
+    QTest::addColumn<int>("columns");
+
+    QList<QPointF> few, zigzag, spike;
+    for (int i = 0; i < 10; ++i)
+        few.append({double(i), double(i % 3)});
+    for (int i = 0; i < 1000; ++i) {
+        zigzag.append({double(i), double((i * 37) % 101)});
+        spike.append({double(i), i == 537 ? 900.0 : 10.0});
+    }
+    QTest::newRow("no more than two a column: all kept") << few << 5;
+    QTest::newRow("a zigzag into 10 columns") << zigzag << 10;
+    QTest::newRow("a lone spike among 1000 survives") << spike << 7;
+}
+
+void TestHistoryView::chartDecimation()
+{
+    QFETCH(QList<QPointF>, points);
+    QFETCH(int, columns);
+    const double minX = points.first().x(), maxX = points.last().x();
+    const QList<QPointF> kept = HistoryChart::decimated(points, minX, maxX, columns);
+    if (points.size() <= 2 * columns) {
+        QCOMPARE(kept, points);
+        return;
+    }
+    QVERIFY(kept.size() <= 2 * columns);
+    QVERIFY(std::is_sorted(kept.cbegin(), kept.cend(), [](auto a, auto b) { return a.x() < b.x(); }));
+    // Each column's lowest and highest point is there, so the line spans the same pixels.
+    const auto column = [&](const QPointF &p) { return std::min(columns - 1, int((p.x() - minX) / (maxX - minX) * columns)); };
+    for (int c = 0; c < columns; ++c) {
+        QList<double> all, shown;
+        for (const QPointF &p : points)
+            if (column(p) == c)
+                all.append(p.y());
+        for (const QPointF &p : kept)
+            if (column(p) == c)
+                shown.append(p.y());
+        QVERIFY(!shown.isEmpty());
+        QCOMPARE(*std::min_element(shown.cbegin(), shown.cend()), *std::min_element(all.cbegin(), all.cend()));
+        QCOMPARE(*std::max_element(shown.cbegin(), shown.cend()), *std::max_element(all.cbegin(), all.cend()));
+    }
+}
+
+void TestHistoryView::chartTextIsMutedInEveryPalette()
+{
+    // A transparent style sheet once turned the labels the window text's black.
+    Fixture f(results(3));
+    const QDateTimeAxis *axis = f.view->chart()->dateAxis();
+    QColor before;
+    for (const QPalette &palette : {QApplication::palette(), QPalette(QColor(0x30, 0x30, 0x30), QColor(0x1e, 0x1e, 0x1e))}) {
+        f.view->setPalette(palette);
+        const QColor labels = axis->labelsBrush().color();
+        QVERIFY2(labels != palette.color(QPalette::WindowText), qPrintable(labels.name()));
+        QCOMPARE(f.view->chart()->speedAxis()->titleBrush().color(), labels);
+        QVERIFY(labels != before);
+        before = labels;
     }
 }
 

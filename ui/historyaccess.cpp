@@ -10,8 +10,6 @@
 
 namespace {
 
-const char *const marker = "quorvelHistoryList";
-
 QAction *actionNamed(const QListView *list, const QString &name)
 {
     return list->findChild<QAction *>(name == QStringLiteral("Copy") ? QStringLiteral("copyRow")
@@ -155,20 +153,15 @@ private:
 
 QAccessibleInterface *factory(const QString &className, QObject *object)
 {
-    if (className == QLatin1String("QListView") && object && object->property(marker).toBool())
+    if (className == QLatin1String("HistoryListView") && object)
         return new ListAccess(static_cast<QListView *>(object));
     return nullptr;
 }
 
 } // namespace
 
-namespace HistoryAccess {
-
-void expose(QListView *list)
+HistoryListView::HistoryListView(QWidget *parent) : QListView(parent)
 {
     static const bool installed = (QAccessible::installFactory(&factory), true);
     Q_UNUSED(installed);
-    list->setProperty(marker, true);
 }
-
-} // namespace HistoryAccess

@@ -4,12 +4,11 @@
 // buttons offer, "Copy" and "Delete". The actions run the list's own
 // QActions of those names (object names "copyRow" and "deleteRow") on the
 // row. Main thread only.
-class QListView;
+#include <QListView>
 
-namespace HistoryAccess {
-
-// Makes the accessible interface of list the one above; call once per list,
-// after its actions are in place.
-void expose(QListView *list);
-
-} // namespace HistoryAccess
+// The history list; its class name is what selects the interface above.
+class HistoryListView final : public QListView {
+    Q_OBJECT
+public:
+    explicit HistoryListView(QWidget *parent = nullptr);
+};

@@ -34,7 +34,7 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     , m_results(new QWidget(this))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
     , m_chart(new HistoryChart(m_results))
-    , m_list(new QListView(m_results))
+    , m_list(new HistoryListView(m_results))
     , m_delegate(new HistoryRowDelegate(m_list))
 {
     auto *title = new QLabel(tr("Past results"), m_results);
@@ -73,7 +73,6 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     connect(remove, &QAction::triggered, this, [this] { deleteRow(m_list->currentIndex()); });
     m_list->addActions({copy, remove});
     m_list->setContextMenuPolicy(Qt::ActionsContextMenu);
-    HistoryAccess::expose(m_list);
 
     auto *column = new QVBoxLayout(m_results);
     column->setContentsMargins(20, 20, 20, 20);

@@ -35,7 +35,7 @@ inline QColor color(Hue hue, const QPalette &palette = QGuiApplication::palette(
     case Hue::green: return dark ? QColor(0x30, 0xB0, 0x50) : QColor(0x26, 0x8D, 0x40);
     case Hue::red: break;
     }
-    return dark ? QColor(0xFF, 0x3B, 0x30) : QColor(0xBF, 0x2C, 0x24);
+    return dark ? QColor(0xFF, 0x5A, 0x50) : QColor(0xBF, 0x2C, 0x24);
 }
 
 inline QColor orange(const QPalette &p = QGuiApplication::palette()) { return color(Hue::orange, p); }
