@@ -142,12 +142,15 @@ QList<QPointF> HistoryChart::decimated(const QList<QPointF> &sorted, double minX
     QList<QPointF> out;
     out.reserve(2 * columns);
     const double perColumn = columns / (maxX - minX);
+    const auto columnOf = [&](const QPointF &p) { return std::clamp(int((p.x() - minX) * perColumn), 0, columns - 1); };
     qsizetype i = 0;
+    int column = columnOf(sorted[0]);
     while (i < sorted.size()) {
-        const int column = std::clamp(int((sorted[i].x() - minX) * perColumn), 0, columns - 1);
         qsizetype low = i, high = i;
+        int next = column;
         for (++i; i < sorted.size(); ++i) {
-            if (std::clamp(int((sorted[i].x() - minX) * perColumn), 0, columns - 1) != column)
+            next = columnOf(sorted[i]);
+            if (next != column)
                 break;
             if (sorted[i].y() < sorted[low].y())
                 low = i;
@@ -157,6 +160,7 @@ QList<QPointF> HistoryChart::decimated(const QList<QPointF> &sorted, double minX
         out.append(sorted[std::min(low, high)]);
         if (low != high)
             out.append(sorted[std::max(low, high)]);
+        column = next;
     }
     return out;
 }
@@ -164,9 +168,11 @@ QList<QPointF> HistoryChart::decimated(const QList<QPointF> &sorted, double minX
 int HistoryChart::columns() const
 {
     // Before the first layout the plot has no width yet: the view's own
-    // width is close, and the layout corrects it.
+    // width is close, and the layout corrects it. Rounded up to a multiple
+    // of 64 columns (each then no wider than a pixel), so most steps of a
+    // live resize keep the points they have.
     const double width = chart()->plotArea().width() >= 1 ? chart()->plotArea().width() : double(this->width());
-    return std::max(1, int(std::ceil(width * devicePixelRatioF())));
+    return std::max(1, int(std::ceil(width * devicePixelRatioF() / 64)) * 64);
 }
 
 void HistoryChart::showPoints()
