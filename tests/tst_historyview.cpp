@@ -143,7 +143,6 @@ private slots:
     void emptyStateOnly();
     void becomesEmpty_data();
     void becomesEmpty();
-    void oneResultOneDotPerSeries();
     void rowTexts_data();
     void rowTexts();
     void copyButton_data();
@@ -212,25 +211,6 @@ void TestHistoryView::becomesEmpty()
     QCOMPARE(f.view->chart()->downloadSeries()->count(), 0);
     QVERIFY(QFile::exists(f.store->filePath()));
     QCOMPARE(f.fileArray(), QJsonArray());
-}
-
-void TestHistoryView::oneResultOneDotPerSeries()
-{
-    const TestResult r = result(1);
-    Fixture f({r});
-    const QLineSeries *series[] = {f.view->chart()->downloadSeries(), f.view->chart()->uploadSeries()};
-    const double values[] = {r.download, r.upload};
-    for (int i = 0; i < 2; ++i) {
-        QCOMPARE(series[i]->count(), 1);
-        QVERIFY(series[i]->pointsVisible());
-        QCOMPARE(series[i]->at(0), QPointF(double(r.date.toMSecsSinceEpoch()), values[i]));
-    }
-    QCOMPARE(series[0]->name(), QStringLiteral("Download"));
-    QCOMPARE(series[1]->name(), QStringLiteral("Upload"));
-    // The lone point has to be inside the axes, not on an empty range.
-    const QDateTime min = f.view->chart()->dateAxis()->min();
-    const QDateTime max = f.view->chart()->dateAxis()->max();
-    QVERIFY(min < r.date && r.date < max);
 }
 
 void TestHistoryView::rowTexts_data()
@@ -487,6 +467,8 @@ void TestHistoryView::chartPoints_data()
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
+    QTest::newRow("one result, one dot a series") << QList<TestResult>{result(1)} << QList<double>{msAt(1)}
+                                                  << QList<double>{msAt(1)};
     QTest::newRow("newest first becomes oldest to newest")
         << QList<TestResult>{result(3), result(2), result(1)}
         << QList<double>{msAt(1), msAt(2), msAt(3)} << QList<double>{msAt(1), msAt(2), msAt(3)};
@@ -517,8 +499,13 @@ void TestHistoryView::chartPoints()
     const HistoryChart *chart = f.view->chart();
     QCOMPARE(xs(chart->downloadSeries()->points()), downloadXs);
     QCOMPARE(xs(chart->uploadSeries()->points()), uploadXs);
-    // Every point lies within the axes.
+    QCOMPARE(chart->downloadSeries()->name(), QStringLiteral("Download"));
+    QCOMPARE(chart->uploadSeries()->name(), QStringLiteral("Upload"));
+    // Every point is a dot within the axes, which never shrink to a moment
+    // (a lone point once sat on an empty range).
+    QVERIFY(chart->dateAxis()->min() < chart->dateAxis()->max());
     for (const QLineSeries *s : {chart->downloadSeries(), chart->uploadSeries()}) {
+        QVERIFY(s->pointsVisible());
         for (const QPointF &p : s->points()) {
             QVERIFY(p.x() >= double(chart->dateAxis()->min().toMSecsSinceEpoch()));
             QVERIFY(p.x() <= double(chart->dateAxis()->max().toMSecsSinceEpoch()));
@@ -556,20 +543,18 @@ void TestHistoryView::chartDecimation()
     }
     QVERIFY(kept.size() <= 2 * columns);
     QVERIFY(std::is_sorted(kept.cbegin(), kept.cend(), [](auto a, auto b) { return a.x() < b.x(); }));
-    // Each column's lowest and highest point is there, so the line spans the same pixels.
-    const auto column = [&](const QPointF &p) { return std::min(columns - 1, int((p.x() - minX) / (maxX - minX) * columns)); };
-    for (int c = 0; c < columns; ++c) {
-        QList<double> all, shown;
-        for (const QPointF &p : points)
-            if (column(p) == c)
-                all.append(p.y());
-        for (const QPointF &p : kept)
-            if (column(p) == c)
-                shown.append(p.y());
-        QVERIFY(!shown.isEmpty());
-        QCOMPARE(*std::min_element(shown.cbegin(), shown.cend()), *std::min_element(all.cbegin(), all.cend()));
-        QCOMPARE(*std::max_element(shown.cbegin(), shown.cend()), *std::max_element(all.cbegin(), all.cend()));
-    }
+    // Each column keeps its lowest and highest point, so the line covers the same pixels.
+    QMap<int, std::pair<double, double>> all, shown; // column: lowest, highest
+    const auto add = [&](QMap<int, std::pair<double, double>> &m, const QPointF &p) {
+        const int c = std::min(columns - 1, int((p.x() - minX) / (maxX - minX) * columns));
+        auto &e = m.insert(c, m.value(c, {p.y(), p.y()})).value();
+        e = {std::min(e.first, p.y()), std::max(e.second, p.y())};
+    };
+    for (const QPointF &p : points)
+        add(all, p);
+    for (const QPointF &p : kept)
+        add(shown, p);
+    QCOMPARE(shown, all);
 }
 
 void TestHistoryView::chartTextIsMutedInEveryPalette()

@@ -91,9 +91,6 @@ void TestLiveGraph::titleAndBody()
     QFETCH(QColor, colour);
     QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
     QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
-    // The area's upper edge is the drawn line itself.
-    QCOMPARE(g.area()->upperSeries(), g.series());
-    QVERIFY(g.area()->lowerSeries() == nullptr);
 }
 
 void TestLiveGraph::verticalDomain_data()
