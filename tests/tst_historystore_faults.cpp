@@ -1,19 +1,17 @@
 // The history store under file-system faults: writes that fail, files it
-// cannot open, copies it cannot make, numbers JSON cannot carry, a very large
-// file. Whatever happens, a readable earlier file and the user's records
-// survive.
+// cannot open or will not read, copies it cannot make, records JSON cannot
+// carry, a very large file. Whatever happens, a readable earlier file and the
+// user's records survive, and a save that fails says why until one works.
 #include "historyfiles.h"
 #include "historystore.h"
+#include "unprivileged.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QRegularExpression>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <csignal>
 #include <functional>
@@ -22,8 +20,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-Q_DECLARE_METATYPE(TestResult)
 
 using Results = QList<TestResult>;
 
@@ -43,38 +39,7 @@ QByteArray handWritten(const Results &results)
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                               QDir::Name);
-}
-
-std::optional<Results> readHistory(const QString &path)
-{
-    const QJsonDocument d = QJsonDocument::fromJson(readAll(path));
-    if (!d.isArray())
-        return std::nullopt;
-    Results out;
-    for (const QJsonValue &v : d.array()) {
-        const auto r = ResultCodec::decode(v.toObject());
-        if (!r)
-            return std::nullopt;
-        out.append(*r);
-    }
-    return out;
-}
-
-// Permission bits stop nobody with CAP_DAC_OVERRIDE (tests often run as root).
-bool permissionsBite(const QString &dir)
-{
-    QFile probe(dir + QStringLiteral("/probe"));
-    if (!probe.open(QIODevice::WriteOnly))
-        return true;
-    probe.remove();
-    return false;
-}
-
-enum Fault { ParentIsFile, FileSizeLimit, ReadOnlyDir, NameTooLongForCopy };
+enum Fault { ParentIsFile, FileSizeLimit, ReadOnlyDir, NameTooLongForCopy, DanglingLink };
 
 } // namespace
 
@@ -91,10 +56,10 @@ private slots:
 
     void writeFails_data();
     void writeFails();
-    void unopenable_data();
-    void unopenable();
-    void nonFinite_data();
-    void nonFinite();
+    void unreadable_data();
+    void unreadable();
+    void unwritableRecord_data();
+    void unwritableRecord();
     void unreadableFilesInTheSameSecond();
     void veryLargeFile();
 
@@ -102,6 +67,7 @@ private:
     QString arrange(Fault fault, const QByteArray &content);
     std::unique_ptr<QTemporaryDir> m_dir;
     std::function<void()> m_undo;
+    Results m_appeared; // what shows up once the fault clears
 };
 
 // Sets up the fault, writes the history file, returns its path.
@@ -110,6 +76,7 @@ QString TestHistoryFaults::arrange(Fault fault, const QByteArray &content)
     const QString dir = m_dir->path();
     QString path = dir + QStringLiteral("/history.json");
     m_undo = [] {};
+    m_appeared = {};
     switch (fault) {
     case ParentIsFile:
         writeAll(dir + QStringLiteral("/blocker"), "a file, not a folder");
@@ -135,8 +102,15 @@ QString TestHistoryFaults::arrange(Fault fault, const QByteArray &content)
         writeAll(path, content);
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner);
         m_undo = [this] { cleanup(); };
-        if (!permissionsBite(dir))
-            return {};
+        return path;
+    case DanglingLink:
+        // Into a folder that is not mounted yet; mounting it brings a history.
+        QFile::link(dir + QStringLiteral("/mnt/Quorvel/history.json"), path);
+        m_appeared = {record(3), record(4)};
+        m_undo = [this, dir] {
+            QDir().mkpath(dir + QStringLiteral("/mnt/Quorvel"));
+            writeAll(dir + QStringLiteral("/mnt/Quorvel/history.json"), handWritten(m_appeared));
+        };
         return path;
     }
     return path;
@@ -147,16 +121,19 @@ void TestHistoryFaults::writeFails_data()
     QTest::addColumn<int>("fault");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<Results>("loaded");
-    QTest::addColumn<bool>("writable"); // whether, fault or not, the save should land
+    QTest::addColumn<QString>("reason"); // empty: the save lands, fault or not
 
     const Results some{record(1), record(2)};
     const QByteArray bad("[{\"id\": \"hand edit gone wrong\"}]");
-    QTest::newRow("parent is a regular file") << int(ParentIsFile) << QByteArray() << Results{} << false;
-    QTest::newRow("file size limit") << int(FileSizeLimit) << handWritten(some) << some << false;
-    QTest::newRow("read-only directory") << int(ReadOnlyDir) << handWritten(some) << some << false;
-    QTest::newRow("read-only directory, unreadable file") << int(ReadOnlyDir) << bad << Results{} << false;
-    QTest::newRow("copy name too long, unreadable file") << int(NameTooLongForCopy) << bad << Results{} << false;
-    QTest::newRow("same long name, readable file") << int(NameTooLongForCopy) << handWritten(some) << some << true;
+    QTest::newRow("parent is a regular file") << int(ParentIsFile) << QByteArray() << Results{} << "Not a directory";
+    QTest::newRow("file size limit") << int(FileSizeLimit) << handWritten(some) << some << "File too large";
+    QTest::newRow("read-only directory") << int(ReadOnlyDir) << handWritten(some) << some << "Permission denied";
+    QTest::newRow("read-only directory, unreadable file")
+        << int(ReadOnlyDir) << bad << Results{} << "can't be moved aside (Permission denied)";
+    QTest::newRow("copy name too long, unreadable file")
+        << int(NameTooLongForCopy) << bad << Results{} << "can't be moved aside (File name too long)";
+    QTest::newRow("same long name, readable file") << int(NameTooLongForCopy) << handWritten(some) << some << "";
+    QTest::newRow("dangling link") << int(DanglingLink) << QByteArray() << Results{} << "is a link to";
 }
 
 void TestHistoryFaults::writeFails()
@@ -164,50 +141,64 @@ void TestHistoryFaults::writeFails()
     QFETCH(int, fault);
     QFETCH(QByteArray, content);
     QFETCH(Results, loaded);
-    QFETCH(bool, writable);
+    QFETCH(QString, reason);
+    if (fault == ReadOnlyDir)
+        RUN_UNPRIVILEGED();
     const QString path = arrange(Fault(fault), content);
     auto undo = qScopeGuard([this] { m_undo(); });
-    if (path.isEmpty())
-        QSKIP("permission bits do not stop this user; the other rows cover failed writes");
     const QStringList before = entries(m_dir->path());
 
     HistoryStore store(path);
     QCOMPARE(store.items(), loaded);
-    QSignalSpy spy(&store, &HistoryStore::itemsChanged);
+    QSignalSpy errors(&store, &HistoryStore::saveErrorChanged);
     const TestResult added = record(7);
     store.add(added);
-    QCOMPARE(spy.count(), 1);
     QCOMPARE(store.items(), Results{added} + loaded); // the change is kept in memory
-
-    if (writable) {
+    if (reason.isEmpty()) {
         QCOMPARE(readHistory(path), std::optional<Results>(Results{added} + loaded));
+        QCOMPARE(errors.count(), 0);
         return;
     }
+    QVERIFY2(store.saveError().contains(reason), qPrintable(store.saveError()));
+    QCOMPARE(errors.count(), 1);
     QCOMPARE(entries(m_dir->path()), before); // no copy, no temporary
     QCOMPARE(readAll(path), content);
 
     undo.dismiss();
     m_undo();
-    if (fault == ParentIsFile || fault == NameTooLongForCopy)
-        return; // these faults stay
-    // Once the fault clears, the next save carries the earlier change too.
     store.add(record(8));
-    if (loaded.isEmpty())
+    if (fault == ParentIsFile || fault == NameTooLongForCopy) { // these faults stay, and so does the word
+        QVERIFY(store.saveError().contains(reason));
+        QCOMPARE(errors.count(), 1);
+        return;
+    }
+    // Once the fault clears, the next save carries the earlier change too.
+    QCOMPARE(store.saveError(), QString());
+    QCOMPARE(errors.count(), 2);
+    if (!content.isEmpty() && loaded.isEmpty())
         QCOMPARE(entries(m_dir->path()).size(), 2); // the unreadable file went aside first
-    QCOMPARE(readHistory(path), std::optional<Results>(Results{record(8), added} + loaded));
+    QCOMPARE(readHistory(path), std::optional<Results>(Results{record(8), added} + loaded + m_appeared));
+    QCOMPARE(QFileInfo(path).isSymLink(), fault == DanglingLink); // a link is written through, never replaced
 }
 
-void TestHistoryFaults::unopenable_data()
+void TestHistoryFaults::unreadable_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("directory at the path") << "directory";
-    QTest::newRow("pipe at the path") << "pipe";
-    QTest::newRow("no read permission") << "unreadable";
+    QTest::addColumn<qint64>("size"); // of a sparse or padded file
+    QTest::newRow("directory at the path") << "directory" << qint64(0);
+    QTest::newRow("pipe at the path") << "pipe" << qint64(0);
+    QTest::newRow("no read permission") << "unreadable" << qint64(0);
+    QTest::newRow("larger than memory") << "sparse" << (qint64(64) << 30);
+    // Read whole, it would be an empty history.
+    QTest::newRow("history padded one byte past the limit") << "padded" << HistoryStore::maxFileSize + 1;
 }
 
-void TestHistoryFaults::unopenable()
+void TestHistoryFaults::unreadable()
 {
     QFETCH(QString, kind);
+    QFETCH(qint64, size);
+    if (kind == "unreadable")
+        RUN_UNPRIVILEGED();
     const QString path = m_dir->filePath("history.json");
     const QByteArray valid = handWritten({record(1)});
     if (kind == "directory") {
@@ -215,12 +206,18 @@ void TestHistoryFaults::unopenable()
         writeAll(path + "/keep.txt", "precious");
     } else if (kind == "pipe") {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "sparse") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
+    } else if (kind == "padded") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("[]") == 2);
+        const QByteArray spaces(1 << 20, ' ');
+        for (qint64 left = size - 2; left > 0; left -= spaces.size())
+            QVERIFY(f.write(spaces.constData(), std::min<qint64>(left, spaces.size())) > 0);
     } else {
         writeAll(path, valid);
         QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
-        QFile probe(path);
-        if (probe.open(QIODevice::ReadOnly))
-            QSKIP("this user reads files without read permission; the other rows cover it");
     }
 
     ::alarm(30); // opening a pipe would block forever: die instead of hanging
@@ -233,35 +230,43 @@ void TestHistoryFaults::unopenable()
     QCOMPARE(readHistory(path), std::optional<Results>({record(2)}));
     const QStringList after = entries(m_dir->path());
     QCOMPARE(after.size(), 2);
-    const QString aside = m_dir->filePath(after.at(0) == "history.json" ? after.at(1) : after.at(0));
+    const QString aside = m_dir->filePath(after.at(1));
     QVERIFY(aside.contains(".unreadable-"));
-    if (kind == "directory")
+    if (kind == "directory") {
         QCOMPARE(readAll(aside + "/keep.txt"), QByteArray("precious"));
-    else if (kind == "pipe")
+    } else if (kind == "pipe") {
         QVERIFY(QFileInfo(aside).isFile() == false && QFileInfo(aside).exists());
-    else {
+    } else if (size > 0) {
+        QCOMPARE(QFileInfo(aside).size(), size);
+    } else {
         QVERIFY(QFile::setPermissions(aside, QFile::ReadOwner));
         QCOMPARE(readAll(aside), valid);
     }
 }
 
-void TestHistoryFaults::nonFinite_data()
+void TestHistoryFaults::unwritableRecord_data()
 {
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<double>("value");
+    QTest::addColumn<TestResult>("bad");
     QTest::addColumn<bool>("unreadableOnDisk");
+    const auto with = [](double TestResult::*field, double value) {
+        TestResult r = record(5);
+        r.*field = value;
+        return r;
+    };
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    QTest::newRow("NaN latency") << "latencyMedian" << nan << false;
-    QTest::newRow("infinite download") << "download" << inf << false;
-    QTest::newRow("negative infinite jitter") << "jitter" << -inf << false;
-    QTest::newRow("NaN over an unreadable file") << "upload" << nan << true;
+    TestResult late = record(5);
+    late.date = QDateTime(QDate(9999, 12, 31), QTime(23, 30), QTimeZone(-5 * 3600));
+    QTest::newRow("NaN latency") << with(&TestResult::latencyMedian, nan) << false;
+    QTest::newRow("infinite download") << with(&TestResult::download, inf) << false;
+    QTest::newRow("negative infinite jitter") << with(&TestResult::jitter, -inf) << false;
+    QTest::newRow("NaN over an unreadable file") << with(&TestResult::upload, nan) << true;
+    QTest::newRow("date past year 9999 in UTC") << late << false;
 }
 
-void TestHistoryFaults::nonFinite()
+void TestHistoryFaults::unwritableRecord()
 {
-    QFETCH(QString, field);
-    QFETCH(double, value);
+    QFETCH(TestResult, bad);
     QFETCH(bool, unreadableOnDisk);
     const QString path = m_dir->filePath("history.json");
     const Results earlier{record(1)};
@@ -269,19 +274,16 @@ void TestHistoryFaults::nonFinite()
     writeAll(path, content);
     HistoryStore store(path);
 
-    TestResult bad = record(5);
-    (field == "latencyMedian" ? bad.latencyMedian
-     : field == "download"    ? bad.download
-     : field == "jitter"      ? bad.jitter
-                              : bad.upload) = value;
     store.add(bad);
     QCOMPARE(store.items().size(), unreadableOnDisk ? 1 : 2);
     QCOMPARE(readAll(path), content); // nothing written, nothing moved
     QCOMPARE(entries(m_dir->path()), QStringList{"history.json"});
+    QVERIFY(!store.saveError().isEmpty());
 
     store.remove(bad); // once it is gone, saving works again
     QCOMPARE(readHistory(path), std::optional<Results>(unreadableOnDisk ? Results{} : earlier));
     QCOMPARE(entries(m_dir->path()).size(), unreadableOnDisk ? 2 : 1);
+    QCOMPARE(store.saveError(), QString());
 }
 
 void TestHistoryFaults::unreadableFilesInTheSameSecond()

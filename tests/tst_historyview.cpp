@@ -1,10 +1,12 @@
 // The History tab on the offscreen platform: which layout shows, what a row
 // says, what the chart holds, and what the row buttons, the keyboard and
 // "Clear All" do to the clipboard and to the store and its file.
+#include "banner.h"
 #include "fmt.h"
 #include "historychart.h"
 #include "historystore.h"
 #include "historyview.h"
+#include "unprivileged.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -18,6 +20,7 @@
 #include <QMimeData>
 #include <QPaintEvent>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -156,6 +159,7 @@ private slots:
     void scrollPositionSurvivesChanges();
     void chartPoints_data();
     void chartPoints();
+    void failedSaveIsSaidUntilOneWorks();
 };
 
 void TestHistoryView::emptyStateOnly()
@@ -504,6 +508,39 @@ void TestHistoryView::chartPoints()
             QVERIFY(p.y() >= chart->speedAxis()->min() && p.y() <= chart->speedAxis()->max());
         }
     }
+}
+
+// In a read-only folder, which stops only a user without root's powers.
+void TestHistoryView::failedSaveIsSaidUntilOneWorks()
+{
+    RUN_UNPRIVILEGED();
+    Fixture f(results(1));
+    QCOMPARE(f.view->saveErrorBanner(), nullptr);
+    const QString folder = f.dir.path();
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const auto writable = [&folder] {
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    auto restore = qScopeGuard(writable);
+
+    f.store->add(result(2));
+    const Banner *banner = f.view->saveErrorBanner();
+    QVERIFY(banner);
+    QVERIFY(banner->isVisible());
+    QCOMPARE(banner->text(), "Your history can't be saved: " + f.store->saveError());
+    QVERIFY2(banner->text().contains("Permission denied"), qPrintable(banner->text()));
+    QVERIFY(banner->mapTo(f.view.get(), banner->rect().bottomLeft()).y()
+            < f.view->clearAllButton()->mapTo(f.view.get(), QPoint()).y());
+
+    f.click(0, Button::remove); // fails too: still said, and the list keeps the change
+    QTRY_COMPARE_WITH_TIMEOUT(f.view->rowCount(), 1, 5'000);
+    QCOMPARE(f.view->saveErrorBanner(), banner);
+
+    restore.dismiss();
+    writable();
+    f.store->add(result(3));
+    QCOMPARE(f.view->saveErrorBanner(), nullptr);
+    QCOMPARE(f.fileArray().size(), 2);
 }
 
 QTEST_MAIN(TestHistoryView)

@@ -1,7 +1,8 @@
 #pragma once
 // Banner: a full-width tinted notice with a struck-through Wi-Fi sign, used
-// for the last error and for the offline notice. Purely presentational: it
-// shows what it is given. Main thread only.
+// for the last error and for the offline notice, or with a warning sign for
+// trouble that is not the network's. Purely presentational: it shows what it
+// is given. Main thread only.
 #include <QColor>
 #include <QString>
 #include <QWidget>
@@ -11,7 +12,8 @@ class QLabel;
 class Banner : public QWidget {
     Q_OBJECT
 public:
-    explicit Banner(QWidget *parent = nullptr);
+    enum class Sign { wifiSlash, warning };
+    explicit Banner(QWidget *parent = nullptr, Sign sign = Sign::wifiSlash);
 
     void set(const QString &text, const QColor &color);
     QString text() const;
@@ -27,7 +29,10 @@ private:
     QLabel *m_icon;
     QLabel *m_text;
     QColor m_color;
+    Sign m_sign;
 };
 
 // A Wi-Fi sign with a slash through it, drawn at the given size and colour.
 QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio);
+// A triangle with an exclamation mark, likewise.
+QPixmap warningIcon(int size, const QColor &color, qreal devicePixelRatio);

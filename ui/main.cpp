@@ -2,9 +2,12 @@
 // server, or against the server given with --server.
 #include "arguments.h"
 #include "contentview.h"
+#include "historystore.h"
 #include "quorvelapp.h"
+#include "singleinstance.h"
 
 #include <QApplication>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -26,7 +29,18 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    // A second copy would write over the first one's history.
+    SingleInstance instance(QFileInfo(HistoryStore::defaultPath()).absolutePath());
+    if (!instance.isFirst()) {
+        if (instance.askFirstToShow())
+            return 0;
+        std::fputs("quorvel: Quorvel is already running, but its window did not answer\n", stderr);
+        return 1;
+    }
+
     QuorvelApp quorvel({parsed.server.value_or(QString()), nullptr, QString()});
+    QObject::connect(&instance, &SingleInstance::showRequested, quorvel.window(),
+                     [&quorvel] { bringToFront(quorvel.window()); });
     quorvel.window()->show();
     return app.exec();
 }
