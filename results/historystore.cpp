@@ -80,13 +80,14 @@ void syncDirectoryOf(const QString &path)
 } // namespace
 
 HistoryStore::HistoryStore(QObject *parent)
-    : HistoryStore(defaultPath(), parent)
+    : HistoryStore(defaultPath(), defaultMaxFileSize, parent)
 {
 }
 
-HistoryStore::HistoryStore(const QString &filePath, QObject *parent)
+HistoryStore::HistoryStore(const QString &filePath, qint64 maxFileSize, QObject *parent)
     : QObject(parent)
     , m_path(filePath)
+    , m_maxFileSize(maxFileSize)
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     load();
@@ -130,11 +131,15 @@ HistoryStore::OnDisk HistoryStore::read(QList<TestResult> &into) const
     if (!info.isFile())
         return OnDisk::unreadable;
     QFile file(m_path);
-    // The size is checked on the open file, which is what gets read.
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxFileSize)
+    if (!file.open(QIODevice::ReadOnly))
+        return OnDisk::unreadable;
+    // Checked on the open file, and never read past: a file that grew since
+    // reads as cut short, so as unreadable.
+    const qint64 size = file.size();
+    if (size > m_maxFileSize)
         return OnDisk::unreadable;
     try {
-        const QByteArray bytes = file.readAll();
+        const QByteArray bytes = file.read(size);
         if (file.error() != QFileDevice::NoError)
             return OnDisk::unreadable;
         // An empty file holds no records, so there is nothing to keep.
@@ -192,10 +197,17 @@ QString HistoryStore::write()
         m_fileKnown = found != OnDisk::nothing;
     }
 
-    const auto encoded = ResultCodec::encodeArray(m_items);
+    std::optional<QByteArray> encoded;
+    try {
+        encoded = ResultCodec::encodeArray(m_items);
+    } catch (const std::bad_alloc &) {
+        return tr("there is not enough memory");
+    }
     if (!encoded)
         return tr("a result holds a number or a date that can't be written");
     const QByteArray &bytes = *encoded;
+    if (bytes.size() > m_maxFileSize)
+        return tr("it has grown past %1 MiB, more than can be read back").arg(m_maxFileSize >> 20);
 
     if (m_unreadableOnDisk) {
         const QString error = moveAsideUnreadable();
@@ -205,6 +217,10 @@ QString HistoryStore::write()
         m_fileKnown = false;
     }
 
+    // Our folder, if someone removed it while we ran; a link's target folder
+    // is the user's to bring back (it may be a drive not mounted).
+    if (!QFileInfo(m_path).isSymLink())
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
     QSaveFile out(m_path);
     out.setDirectWriteFallback(false);
     if (!out.open(QIODevice::WriteOnly))
@@ -239,20 +255,24 @@ QString HistoryStore::describeFailure(const QString &error) const
 
 QString HistoryStore::moveAsideUnreadable()
 {
+    // Behind a link the linked file goes aside, beside itself, and the link
+    // stays: the next write goes through it.
+    const QString file = QFileInfo(m_path).canonicalFilePath();
+    if (file.isEmpty()) // gone since we loaded it: nothing left to protect
+        return {};
     const QString stamp =
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    const QString base = m_path + QStringLiteral(".unreadable-") + stamp;
+    const QString base = file + QStringLiteral(".unreadable-") + stamp;
     QString why;
     for (int n = 1; n <= 1000; ++n) {
         const QString candidate = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
-        switch (renameNoReplace(m_path, candidate, &why)) {
+        switch (renameNoReplace(file, candidate, &why)) {
         case Rename::Done:
             return {};
         case Rename::TargetExists:
             continue;
         case Rename::Failed:
-            // Gone since we loaded it: nothing left to protect.
-            if (!existsOrDangling(m_path))
+            if (!existsOrDangling(file))
                 return {};
             return tr("%1 can't be read as history and can't be moved aside (%2)")
                 .arg(QDir::toNativeSeparators(m_path), why);

@@ -5,11 +5,14 @@
 // save fails the in-memory list keeps the change and saveError() says why,
 // until a save works.
 // A file that exists but cannot be read as history (malformed, not a regular
-// file, larger than maxFileSize) is never overwritten: the first save moves
-// it aside to "<file>.unreadable-<UTC time>[-N]" (never replacing an earlier
-// copy) and fails if that move fails. A link is written through and never
-// replaced; a file that appears behind it later (a folder mounted after we
-// started) is read in before the next save, not written over.
+// file, larger than the size limit, which is then never read) is never
+// overwritten: the first save moves it aside to "<file>.unreadable-<UTC
+// time>[-N]" (never replacing an earlier copy) and fails if that move fails.
+// A list that would encode past the limit is not written either, so every
+// file the store writes is one it reads back. A link is written through and
+// never replaced (behind a link it is the linked file that goes aside); a
+// file that appears behind it later (a folder mounted after we started) is
+// read in before the next save, not written over.
 #include "testresult.h"
 
 #include <QList>
@@ -22,12 +25,14 @@ class HistoryStore final : public QObject {
     Q_PROPERTY(QString saveError READ saveError NOTIFY saveErrorChanged)
 
 public:
-    // Larger files are not read at all (100,000 results take about 28 MB).
-    static constexpr qint64 maxFileSize = qint64(512) << 20;
+    // Larger files are neither read nor written: parsing one takes several
+    // times its size in memory (100,000 results take about 28 MB).
+    static constexpr qint64 defaultMaxFileSize = qint64(512) << 20;
 
     // Default: <generic data location>/Quorvel/history.json
     explicit HistoryStore(QObject *parent = nullptr);
-    explicit HistoryStore(const QString &filePath, QObject *parent = nullptr);
+    explicit HistoryStore(const QString &filePath, qint64 maxFileSize = defaultMaxFileSize,
+                          QObject *parent = nullptr);
 
     static QString defaultPath();
 
@@ -57,6 +62,7 @@ private:
 
     QList<TestResult> m_items;
     QString m_path;
+    qint64 m_maxFileSize;
     QString m_saveError;
     // The file at m_path holds something we could not read; keep it safe
     // before the first write.

@@ -169,7 +169,7 @@ std::optional<QDateTime> parseDate(const QString &text)
         qsizetype digits = 1;
         while (digits < rest.size() && isDigit(rest[digits]))
             ++digits;
-        if (digits == 1 || digits > 10)
+        if (digits == 1)
             return std::nullopt;
         // Qt reads at most milliseconds.
         normalized += rest.first(std::min<qsizetype>(digits, 4));

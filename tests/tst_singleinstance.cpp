@@ -1,97 +1,101 @@
-// One copy of the program per history, with real processes: a later copy
-// asks the first to come to the front and exits, and the lock of a copy
-// that crashed is taken over.
+// One window program per history, with real processes: a second launch
+// brings the first copy's window forward and leaves without touching the
+// history, and the lock of a copy that crashed is taken over.
+#include "historyfiles.h"
 #include "singleinstance.h"
 
-#include <QLockFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWidget>
 
 #include <memory>
-
-namespace {
-
-constexpr int waitMs = 20'000;
-
-} // namespace
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
 
-private slots:
-    void initTestCase()
+    std::unique_ptr<QTemporaryDir> m_data;
+    std::vector<std::unique_ptr<QProcess>> m_launched;
+
+    QString folder() const { return m_data->filePath("Quorvel"); }
+
+    QProcess *launch(const QString &token = {})
     {
-        QVERIFY(m_home.isValid());
-        QVERIFY(QDir().mkpath(m_home.filePath("run")));
-        QVERIFY(QFile::setPermissions(m_home.filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        // This process and the copies it starts meet in the same places.
-        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath("data")));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_home.filePath("run")));
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", m_data->path());
+        env.insert("XDG_ACTIVATION_TOKEN", token);
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral(QUORVEL_BINARY), QStringList{});
+        m_launched.push_back(std::move(p));
+        return m_launched.back().get();
+    }
+
+    // The process id written in the lock file, 0 while there is none.
+    qint64 lockHolder() const
+    {
+        return readAll(SingleInstance(folder()).lockPath()).split('\n').value(0).toLongLong();
+    }
+
+private slots:
+    void init()
+    {
+        m_data = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_data->isValid());
     }
     void cleanup()
     {
-        for (const auto &copy : m_copies) {
-            copy->kill();
-            copy->waitForFinished();
+        for (const auto &p : m_launched) {
+            p->kill();
+            p->waitForFinished();
         }
-        m_copies.clear();
+        m_launched.clear();
     }
 
-    void laterCopyAsksTheFirstToShow();
-    void crashedCopysLockIsTakenOver();
-
-private:
-    QProcess *launch()
+    void secondLaunchBringsTheFirstForward()
     {
-        m_copies.push_back(std::make_unique<QProcess>());
-        QProcess *copy = m_copies.back().get();
-        copy->setProcessChannelMode(QProcess::ForwardedChannels);
-        copy->start(QStringLiteral(QUORVEL_BINARY), {});
-        return copy;
-    }
-    QString folder() const { return m_home.filePath("data/Quorvel"); }
-    qint64 lockHolder() const
-    {
-        qint64 pid = 0;
-        QString host, app;
-        return QLockFile(folder() + "/quorvel.lock").getLockInfo(&pid, &host, &app) ? pid : 0;
+        SingleInstance first(folder());
+        QCOMPARE(first.claim(), SingleInstance::Claim::ours);
+        const QString history = folder() + "/history.json";
+        const QByteArray three("[{\"three\": \"records, say\"}, {}, {}]");
+        writeAll(history, three);
+        QWidget window;
+        window.showMinimized();
+        first.raiseOnRequest(&window);
+        QSignalSpy asked(&first, &SingleInstance::activationRequested);
+
+        QProcess *second = launch("token-from-the-launcher");
+        QVERIFY(asked.wait(30000));
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(asked.first().first().toString(), QStringLiteral("token-from-the-launcher"));
+        QVERIFY(!(window.windowState() & Qt::WindowMinimized));
+        QCOMPARE(readAll(history), three); // the second copy never loaded or saved
     }
 
-    QTemporaryDir m_home;
-    std::vector<std::unique_ptr<QProcess>> m_copies;
+    void lockOfACrashedCopyIsTakenOver()
+    {
+        QProcess *a = launch();
+        QTRY_COMPARE_WITH_TIMEOUT(lockHolder(), a->processId(), 30000);
+        QProcess *b = launch();
+        QVERIFY(b->waitForFinished(30000));
+        QCOMPARE(b->exitCode(), 0);
+        QCOMPARE(a->state(), QProcess::Running);
+
+        const qint64 crashed = a->processId();
+        a->kill(); // leaves its lock file and socket behind
+        QVERIFY(a->waitForFinished(30000));
+        QCOMPARE(lockHolder(), crashed);
+        QProcess *c = launch();
+        QTRY_COMPARE_WITH_TIMEOUT(lockHolder(), c->processId(), 30000);
+        // c listens where a did: a later copy is handed over to it.
+        SingleInstance later(folder());
+        QCOMPARE(later.claim(), SingleInstance::Claim::handedOver);
+        QCOMPARE(c->state(), QProcess::Running);
+    }
 };
 
-void TestSingleInstance::laterCopyAsksTheFirstToShow()
-{
-    SingleInstance first(folder());
-    QVERIFY(first.isFirst());
-    QSignalSpy asked(&first, &SingleInstance::showRequested);
-
-    QProcess *later = launch();
-    QVERIFY(asked.wait(waitMs));
-    QVERIFY(later->waitForFinished(waitMs));
-    QCOMPARE(later->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(later->exitCode(), 0);
-    QCOMPARE(lockHolder(), QCoreApplication::applicationPid());
-}
-
-void TestSingleInstance::crashedCopysLockIsTakenOver()
-{
-    QProcess *crashed = launch();
-    QTRY_COMPARE_WITH_TIMEOUT(lockHolder(), crashed->processId(), waitMs);
-    crashed->kill(); // SIGKILL: the lock file and the socket stay behind
-    QVERIFY(crashed->waitForFinished(waitMs));
-
-    QProcess *next = launch();
-    QTRY_COMPARE_WITH_TIMEOUT(lockHolder(), next->processId(), waitMs);
-    // It answers the copy after it, and keeps running.
-    QProcess *later = launch();
-    QVERIFY(later->waitForFinished(waitMs));
-    QCOMPARE(later->exitCode(), 0);
-    QCOMPARE(next->state(), QProcess::Running);
-}
-
-QTEST_GUILESS_MAIN(TestSingleInstance)
+QTEST_MAIN(TestSingleInstance)
 #include "tst_singleinstance.moc"

@@ -7,6 +7,7 @@
 #include "singleinstance.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -29,18 +30,22 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    // A second copy would write over the first one's history.
+    // Two copies would each rewrite the history from their own memory.
     SingleInstance instance(QFileInfo(HistoryStore::defaultPath()).absolutePath());
-    if (!instance.isFirst()) {
-        if (instance.askFirstToShow())
-            return 0;
-        std::fputs("quorvel: Quorvel is already running, but its window did not answer\n", stderr);
+    switch (instance.claim()) {
+    case SingleInstance::Claim::ours:
+        break;
+    case SingleInstance::Claim::handedOver:
+        return 0;
+    case SingleInstance::Claim::noAnswer:
+        // Named, so a lock that outlived its machine (a shared home) can be removed by hand.
+        std::fprintf(stderr, "quorvel: Quorvel is already running with this history, but it does not answer (%s).\n",
+                     qPrintable(QDir::toNativeSeparators(instance.lockPath())));
         return 1;
     }
 
     QuorvelApp quorvel({parsed.server.value_or(QString()), nullptr, QString()});
-    QObject::connect(&instance, &SingleInstance::showRequested, quorvel.window(),
-                     [&quorvel] { bringToFront(quorvel.window()); });
+    instance.raiseOnRequest(quorvel.window());
     quorvel.window()->show();
     return app.exec();
 }

@@ -1,16 +1,18 @@
 #pragma once
-// SingleInstance: one running window per history folder, so two copies never
-// rewrite the same file from their own memory. The first copy holds a lock
-// file in the folder and listens on a local socket; a later copy finds the
-// lock held, asks the first to bring its window to the front, and exits. A
-// lock left by a copy that crashed is taken over. When no lock can be made
-// at all (a read-only folder) the copy runs anyway: it cannot save either.
-// Main thread only.
-#include <QLockFile>
+// SingleInstance: one copy of the window program per history folder, so
+// that two copies never rewrite one history file from two memories. The
+// first copy holds a lock file in the folder and listens on a local socket;
+// a later copy finds the lock held, asks the first through the socket to
+// come to the front, and leaves. A lock left by a copy that crashed is taken
+// over. Main thread only.
 #include <QObject>
 #include <QString>
 
+#include <memory>
+#include <optional>
+
 class QLocalServer;
+class QLockFile;
 class QWidget;
 
 class SingleInstance final : public QObject {
@@ -18,28 +20,34 @@ class SingleInstance final : public QObject {
     Q_DISABLE_COPY_MOVE(SingleInstance)
 
 public:
-    // Creates the folder if need be and tries to take its lock.
+    enum class Claim {
+        ours,       // this copy goes on (it holds the lock, or no lock can be made there)
+        handedOver, // another copy runs and was asked to come to the front
+        noAnswer,   // another copy holds the lock but did not answer
+    };
+
     explicit SingleInstance(const QString &folder, QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    // False when another copy holds the lock.
-    bool isFirst() const { return m_first; }
-    // For a later copy: asks the first to come to the front; true when it
-    // took the request.
-    bool askFirstToShow() const;
+    // Blocks for a few seconds at most, while another copy answers.
+    Claim claim();
+    // From now on, every later copy brings this window to the front.
+    void raiseOnRequest(QWidget *window);
+
+    QString lockPath() const;
+    QString socketName() const;
 
 signals:
-    // A later copy was started.
-    void showRequested();
+    // A later copy was started; token is its desktop activation token, if any.
+    void activationRequested(const QString &token);
 
 private:
+    bool tryLock();
     void listen();
+    // Nothing when no copy listens; else whether it took the request.
+    std::optional<bool> askFirstCopy() const;
 
-    QLockFile m_lock;
-    QString m_socketName;
+    QString m_folder;
+    std::unique_ptr<QLockFile> m_lock;
     QLocalServer *m_server = nullptr;
-    bool m_first = true;
 };
-
-// Shows the window, restores it if minimized and asks for the focus.
-void bringToFront(QWidget *window);

@@ -124,7 +124,7 @@ inline const QList<FieldRule> &acceptedFields()
             {"whole number", "upload", 40, whole},
             {"date with offset", "date", "2026-12-05T13:43:35+01:00", same},
             {"date with fraction", "date", "2026-12-05T12:43:35.250Z", storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
-            {"date with long fraction", "date", "2026-12-05T12:43:35.250999999Z",
+            {"date with long fraction", "date", "2026-12-05T12:43:35.250999999999Z",
              storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
             {"date with lower-case t and z", "date", "2026-12-05t12:43:35z", same},
             {"leap second", "date", "2016-12-31T23:59:60Z", leap},
