@@ -247,7 +247,7 @@ QString HistoryStore::describeFailure(const QString &error) const
 {
     const QFileInfo info(m_path);
     // Left as it is: the folder it points into may just not be mounted.
-    if (info.isSymLink() && !info.exists())
+    if (info.isSymLink() && !info.exists() && !QFileInfo(QFileInfo(info.symLinkTarget()).absolutePath()).isDir())
         return tr("%1 is a link to %2, whose folder can't be found")
             .arg(QDir::toNativeSeparators(m_path), QDir::toNativeSeparators(info.symLinkTarget()));
     return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(m_path), error);

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPalette>
 #include <QPixmap>
 #include <QStyleFactory>
@@ -196,6 +197,19 @@ int main(int argc, char *argv[])
     shoot(window, QStringLiteral("11-history"));
     QApplication::setPalette(darkPalette());
     shoot(window, QStringLiteral("12-history-dark"));
+    QApplication::setPalette(light);
+
+    // The history now links into a folder that is not there: saves fail.
+    const QString historyFile = home.filePath(QStringLiteral("history.json"));
+    QFile::remove(historyFile);
+    QFile::link(home.filePath(QStringLiteral("unmounted/history.json")), historyFile);
+    TestResult unsaved = quorvel.history()->items().first();
+    unsaved.id = QUuid::createUuid();
+    unsaved.date = QDateTime::currentDateTimeUtc();
+    quorvel.history()->add(unsaved);
+    shoot(window, QStringLiteral("13-history-unsaved"));
+    QApplication::setPalette(darkPalette());
+    shoot(window, QStringLiteral("14-history-unsaved-dark"));
     QApplication::setPalette(light);
 
     server.stop();
