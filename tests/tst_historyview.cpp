@@ -516,17 +516,16 @@ void TestHistoryView::failedSaveIsSaidUntilOneWorks()
     RUN_UNPRIVILEGED();
     Fixture f(results(1));
     QCOMPARE(f.view->saveErrorBanner(), nullptr);
-    const QString folder = f.dir.path();
-    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
-    const auto writable = [&folder] {
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const auto writable = [&f](bool on) {
+        const auto write = on ? QFile::WriteOwner : QFile::Permissions();
+        return QFile::setPermissions(f.dir.path(), QFile::ReadOwner | QFile::ExeOwner | write);
     };
-    auto restore = qScopeGuard(writable);
+    QVERIFY(writable(false));
+    auto restore = qScopeGuard([&writable] { writable(true); });
 
     f.store->add(result(2));
     const Banner *banner = f.view->saveErrorBanner();
-    QVERIFY(banner);
-    QVERIFY(banner->isVisible());
+    QVERIFY(banner && banner->isVisible());
     QCOMPARE(banner->text(), "Your history can't be saved: " + f.store->saveError());
     QVERIFY2(banner->text().contains("Permission denied"), qPrintable(banner->text()));
     QVERIFY(banner->mapTo(f.view.get(), banner->rect().bottomLeft()).y()
@@ -536,8 +535,7 @@ void TestHistoryView::failedSaveIsSaidUntilOneWorks()
     QTRY_COMPARE_WITH_TIMEOUT(f.view->rowCount(), 1, 5'000);
     QCOMPARE(f.view->saveErrorBanner(), banner);
 
-    restore.dismiss();
-    writable();
+    QVERIFY(writable(true));
     f.store->add(result(3));
     QCOMPARE(f.view->saveErrorBanner(), nullptr);
     QCOMPARE(f.fileArray().size(), 2);
