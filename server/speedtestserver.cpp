@@ -24,6 +24,19 @@ using httplib::Response;
 constexpr std::size_t chunkBytes = 256 * 1024;
 const char zeros[chunkBytes] = {};
 
+// A throttled server must be throttled on the wire too. With auto-tuned
+// buffers its kernel acknowledges megabytes of an upload that the reader
+// has not taken yet, so a client counting acknowledged bytes saw up to nine
+// times the throttle at the start of every batch. Buffers of 5 ms at the
+// throttle (the kernel doubles them) still never hold the reader back.
+int socketBufferFor(const SpeedTestServerOptions &options)
+{
+    if (options.socketBufferBytes > 0 || options.throttleBytesPerSecond <= 0)
+        return options.socketBufferBytes;
+    return static_cast<int>(std::clamp<std::int64_t>(options.throttleBytesPerSecond / 200, 16 * 1024,
+                                                     4 * 1024 * 1024));
+}
+
 const char *downloadPath = "/__down";
 const char *uploadPath = "/__up";
 
@@ -131,7 +144,7 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
     server.set_socket_options([this](int fd) {
         int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        tuneSocket(fd, options.socketBufferBytes);
+        tuneSocket(fd, socketBufferFor(options));
         listenFd = fd;
     });
     server.set_tcp_nodelay(true);
@@ -351,7 +364,7 @@ bool SpeedTestServer::start()
     } else {
         auto server = std::make_unique<PlainServer>();
         server->setTimeouts(d.options.keepAliveTimeout, d.options.ioTimeout);
-        server->setSocketBuffer(d.options.socketBufferBytes);
+        server->setSocketBuffer(socketBufferFor(d.options));
         d.plain = server.get();
         d.http = std::move(server);
     }
