@@ -57,6 +57,7 @@ private:
 
     const HttpSessionConfig m_config;
     std::atomic<bool> m_cancelling{false}; // read by curl callbacks to stop early
+    ConnectionSockets m_sockets; // I/O thread only
 
     std::mutex m_mutex;
     std::condition_variable m_woken; // only used once curl's poll has failed
