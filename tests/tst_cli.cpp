@@ -133,11 +133,21 @@ private slots:
         SpeedTestServer server;
         server.addFault({.path = "/__down", .throttleBytesPerSecond = 200'000});
         QVERIFY(server.start());
+        QTemporaryDir dir;
+        QFile live(dir.filePath(QStringLiteral("live.csv")));
         QProcess p;
-        p.start(QStringLiteral(QUORVEL_CLI_PATH), {QStringLiteral("--server"), QString::fromStdString(server.url())});
+        p.start(QStringLiteral(QUORVEL_CLI_PATH), {QStringLiteral("--server"), QString::fromStdString(server.url()),
+                                                   QStringLiteral("--live"), live.fileName()});
         QVERIFY(p.waitForStarted());
         // Wait until the download is under way: throttled transfers in flight.
         QVERIFY(QTest::qWaitFor([&] { return server.requests().size() > 22; }, 30000));
+        // By then every latency point is in the file, not in a buffer.
+        const auto latencyWritten = [&] {
+            const bool all = live.open(QIODevice::ReadOnly) && live.readAll().contains("\nlatency,20,");
+            live.close();
+            return all;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(latencyWritten(), 5000);
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
