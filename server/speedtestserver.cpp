@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <limits>
@@ -24,17 +25,15 @@ using httplib::Response;
 constexpr std::size_t chunkBytes = 256 * 1024;
 const char zeros[chunkBytes] = {};
 
-// A throttled server must be throttled on the wire too. With auto-tuned
-// buffers its kernel acknowledges megabytes of an upload that the reader
-// has not taken yet, so a client counting acknowledged bytes saw up to nine
-// times the throttle at the start of every batch. Buffers of 5 ms at the
-// throttle (the kernel doubles them) still never hold the reader back.
-int socketBufferFor(const SpeedTestServerOptions &options)
+// A throttled server must be throttled on the wire too. With an auto-tuned
+// receive buffer its kernel acknowledges megabytes of an upload that the
+// reader has not taken yet, so a client counting acknowledged bytes saw up
+// to nine times the throttle at the start of every batch. 5 ms of the
+// throttle (the kernel doubles it) never holds the reader back on loopback
+// or a LAN; longer paths want --socket-buffer.
+int throttledReceiveBuffer(std::int64_t throttle)
 {
-    if (options.socketBufferBytes > 0 || options.throttleBytesPerSecond <= 0)
-        return options.socketBufferBytes;
-    return static_cast<int>(std::clamp<std::int64_t>(options.throttleBytesPerSecond / 200, 16 * 1024,
-                                                     4 * 1024 * 1024));
+    return static_cast<int>(std::clamp<std::int64_t>(throttle / 200, 16 * 1024, 4 * 1024 * 1024));
 }
 
 const char *downloadPath = "/__down";
@@ -144,7 +143,12 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
     server.set_socket_options([this](int fd) {
         int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        tuneSocket(fd, socketBufferFor(options));
+        tuneSocket(fd, options.socketBufferBytes);
+        if (options.throttleBytesPerSecond > 0 && options.socketBufferBytes <= 0) {
+            // Accepted connections inherit it.
+            const int bytes = throttledReceiveBuffer(options.throttleBytesPerSecond);
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+        }
         listenFd = fd;
     });
     server.set_tcp_nodelay(true);
@@ -364,7 +368,7 @@ bool SpeedTestServer::start()
     } else {
         auto server = std::make_unique<PlainServer>();
         server->setTimeouts(d.options.keepAliveTimeout, d.options.ioTimeout);
-        server->setSocketBuffer(socketBufferFor(d.options));
+        server->setSocketBuffer(d.options.socketBufferBytes);
         d.plain = server.get();
         d.http = std::move(server);
     }
