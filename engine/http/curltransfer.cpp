@@ -157,8 +157,11 @@ size_t onWrite(char *data, size_t, size_t n, void *userdata) noexcept
     return n;
 }
 
-// The socket's count of bytes the peer has acknowledged; none where TCP_INFO
-// is missing or too old to carry it.
+// What the peer has received on the socket: the bytes it acknowledged, plus
+// the segments it acknowledged selectively past a loss, at one MSS each.
+// Without those, a loss held the count still for a few round trips and then
+// released it at once: the live rate dipped to half the link, then showed
+// 1.4 times it. None where TCP_INFO is missing or too old to carry the count.
 std::optional<std::int64_t> bytesAcked(curl_socket_t socket)
 {
     tcp_info info{};
@@ -166,7 +169,7 @@ std::optional<std::int64_t> bytesAcked(curl_socket_t socket)
     if (getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0
         || length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
         return std::nullopt;
-    return std::int64_t(info.tcpi_bytes_acked);
+    return std::int64_t(info.tcpi_bytes_acked) + std::int64_t(info.tcpi_sacked) * info.tcpi_snd_mss;
 }
 
 int portOf(const sockaddr_storage &address)

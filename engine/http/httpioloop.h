@@ -6,7 +6,8 @@
 // - run() is the I/O thread. It alone touches the multi handle and started
 //   transfers, and calls every consumer with no lock of ours held.
 // - Idle timeouts are kept here, per transfer, from the last time it moved a
-//   byte; the poll never sleeps past the nearest deadline.
+//   byte; the poll never sleeps past the nearest deadline. While an upload
+//   waits for acknowledgements, which wake nothing, it sleeps 10 ms at most.
 // - So is the per-host connection limit: a transfer waiting for a free
 //   connection has not started and is not idle.
 #include "curlhandle.h"
