@@ -66,10 +66,16 @@ constexpr qint64 sparseSize = qint64(64) << 30;
 
 void columns()
 {
-    QTest::addColumn<QString>("kind"); // what stands at the path, or the fault; a plain file unless said
+    QTest::addColumn<QString>("kind"); // what stands at the path, or the fault
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<Results>("loaded");
     QTest::addColumn<QString>("reason"); // why the first save fails; empty: it lands
+}
+
+void row(const char *name, const QByteArray &content, const Results &loaded = {}, const QString &kind = "file",
+         const QString &reason = {})
+{
+    QTest::newRow(name) << kind << content << loaded << reason;
 }
 
 } // namespace
@@ -103,23 +109,20 @@ private slots:
     void load_data()
     {
         columns();
-        const QString file("file");
-        QTest::newRow("empty file") << file << QByteArray() << Results{} << "";
-        QTest::newRow("empty array") << file << QByteArray("[]") << Results{} << "";
-        QTest::newRow("order kept") << file << doc({object(1), object(2)}) << Results{record(1), record(2)} << "";
-        QTest::newRow("pretty printed") << file << QJsonDocument(QJsonArray{object(1)}).toJson() << Results{record(1)}
-                                        << "";
-        QTest::newRow("byte order mark") << file << QByteArray("\xEF\xBB\xBF") + doc({object(1)}) << Results{record(1)}
-                                         << "";
         QJsonObject twin = object(1);
         twin.insert("download", 3.5);
         TestResult twinRecord = record(1);
         twinRecord.download = 3.5;
-        QTest::newRow("duplicate ids") << file << doc({object(1), twin}) << Results{record(1), twinRecord} << "";
+        const Results some{record(1), record(2)};
+        row("empty file", "");
+        row("empty array", "[]");
+        row("order kept", doc({object(1), object(2)}), some);
+        row("pretty printed", QJsonDocument(QJsonArray{object(1)}).toJson(), {record(1)});
+        row("byte order mark", "\xEF\xBB\xBF" + doc({object(1)}), {record(1)});
+        row("duplicate ids", doc({object(1), twin}), {record(1), twinRecord});
         for (const FieldRule &rule : acceptedFields())
-            QTest::newRow(rule.name.constData()) << file << doc({rule.object()}) << Results{rule.read} << "";
-        QTest::newRow("name too long for a copy, readable file")
-            << "long name" << doc({object(1), object(2)}) << Results{record(1), record(2)} << "";
+            row(rule.name.constData(), doc({rule.object()}), {rule.read});
+        row("name too long for a copy, readable file", doc({object(1), object(2)}), some, "long name");
     }
     void load() { loadAndSave(false); }
 
@@ -129,35 +132,30 @@ private slots:
         columns();
         const QByteArray one = doc({object(1)});
         const QByteArray two = doc({object(1), object(2)});
-        const QString file("file");
-        QTest::newRow("whitespace only") << file << QByteArray(" \n\t") << Results{} << "";
-        QTest::newRow("not JSON") << file << QByteArray("Quorvel history") << Results{} << "";
-        QTest::newRow("binary garbage") << file << QByteArray("\x00\xff[\x80\x01", 5) << Results{} << "";
-        QTest::newRow("truncated") << file << two.left(two.size() / 2) << Results{} << "";
-        QTest::newRow("trailing garbage") << file << one + "]" << Results{} << "";
-        QTest::newRow("object not array") << file << one.mid(1).chopped(1) << Results{} << "";
-        QTest::newRow("null document") << file << QByteArray("null") << Results{} << "";
-        QTest::newRow("array of numbers") << file << QByteArray("[1,2]") << Results{} << "";
-        QTest::newRow("nested array") << file << QByteArray("[") + one + "]" << Results{} << "";
-        QTest::newRow("one bad among good") << file << doc({object(1), QJsonObject{{"id", 3}}, object(2)})
-                                            << Results{} << "";
-        QTest::newRow("number out of range") << file << QByteArray(one).replace("93.46", "1e400") << Results{} << "";
+        row("whitespace only", " \n\t");
+        row("not JSON", "Quorvel history");
+        row("binary garbage", QByteArray("\x00\xff[\x80\x01", 5));
+        row("truncated", two.left(two.size() / 2));
+        row("trailing garbage", one + "]");
+        row("object not array", one.mid(1).chopped(1));
+        row("null document", "null");
+        row("array of numbers", "[1,2]");
+        row("nested array", "[" + one + "]");
+        row("one bad among good", doc({object(1), QJsonObject{{"id", 3}}, object(2)}));
+        row("number out of range", QByteArray(one).replace("93.46", "1e400"));
         for (const FieldRule &rule : rejectedFields())
-            QTest::newRow(rule.name.constData()) << file << doc({object(2), rule.object()}) << Results{} << "";
-        QTest::newRow("directory at the path") << "directory" << QByteArray("precious") << Results{} << "";
-        QTest::newRow("pipe at the path") << "pipe" << QByteArray() << Results{} << "";
-        QTest::newRow("no read permission") << "no read permission" << one << Results{} << "";
+            row(rule.name.constData(), doc({object(2), rule.object()}));
+        row("directory at the path", "precious", {}, "directory");
+        row("pipe at the path", "", {}, "pipe");
+        row("no read permission", one, {}, "no read permission");
         // The linked file goes aside; the link stays and is written through.
-        QTest::newRow("garbage behind a link") << "linked" << QByteArray("[oops") << Results{} << "";
-        QTest::newRow("larger than memory") << "sparse" << QByteArray() << Results{} << "";
+        row("garbage behind a link", "[oops", {}, "linked");
+        row("larger than memory", "", {}, "sparse");
         // Read whole, it would be an empty history; the store's limit is one byte less.
-        QTest::newRow("history padded one byte past the limit") << "padded" << "[]" + QByteArray(4095, ' ')
-                                                                << Results{} << "";
+        row("history padded one byte past the limit", "[]" + QByteArray(4095, ' '), {}, "padded");
         const QByteArray bad("[{\"id\": \"hand edit gone wrong\"}]");
-        QTest::newRow("read-only folder, unreadable file")
-            << "read-only folder" << bad << Results{} << "can't be moved aside (Permission denied)";
-        QTest::newRow("name too long for a copy, unreadable file")
-            << "long name" << bad << Results{} << "can't be moved aside (File name too long)";
+        row("read-only folder, unreadable file", bad, {}, "read-only folder", "can't be moved aside (Permission denied)");
+        row("name too long for a copy, unreadable file", bad, {}, "long name", "can't be moved aside (File name too long)");
     }
     void loadUnreadable() { loadAndSave(true); }
 
@@ -166,12 +164,11 @@ private slots:
         columns();
         const Results some{record(1), record(2)};
         const QByteArray someOnDisk = doc({object(1), object(2)});
-        QTest::newRow("parent is a regular file") << "parent is a file" << QByteArray() << Results{} << "Not a directory";
-        QTest::newRow("file size limit") << "file size limit" << someOnDisk << some << "File too large";
-        QTest::newRow("read-only folder") << "read-only folder" << someOnDisk << some << "Permission denied";
-        QTest::newRow("dangling link") << "dangling link" << QByteArray() << Results{} << "is a link to";
-        QTest::newRow("history grown past the size limit")
-            << "size limit" << someOnDisk << some << "more than can be read back";
+        row("parent is a regular file", "", {}, "parent is a file", "Not a directory");
+        row("file size limit", someOnDisk, some, "file size limit", "File too large");
+        row("read-only folder", someOnDisk, some, "read-only folder", "Permission denied");
+        row("dangling link", "", {}, "dangling link", "is a link to");
+        row("history grown past the size limit", someOnDisk, some, "size limit", "more than can be read back");
     }
     void writeFails() { loadAndSave(false); }
 

@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QValueAxis>
 
+#include <cmath>
 #include <limits>
 
 Q_DECLARE_METATYPE(SampleList)
@@ -48,38 +49,30 @@ private slots:
         QTest::addColumn<Phase>("phase");
         QTest::addColumn<SampleList>("samples");
         QTest::addColumn<QString>("title");
-        QTest::addColumn<bool>("placeholder");
         QTest::addColumn<QColor>("colour");
-
-        QTest::newRow("before the first test") << Phase::idle << SampleList{} << "Live speed" << true << Theme::green();
-        QTest::newRow("latency, nothing yet") << Phase::latency << SampleList{} << "Latency per request (ms)" << true
-                                              << Theme::orange();
-        QTest::newRow("latency, one point") << Phase::latency << SampleList{{1, 12}} << "Latency per request (ms)"
-                                            << false << Theme::orange();
-        QTest::newRow("download") << Phase::download << ramp(5, 0.12) << "Download speed (Mbps)" << false
-                                  << Theme::blue();
-        QTest::newRow("download, nothing yet") << Phase::download << SampleList{} << "Download speed (Mbps)" << true
-                                               << Theme::blue();
-        QTest::newRow("upload") << Phase::upload << ramp(3, 0.12) << "Upload speed (Mbps)" << false << Theme::purple();
-        QTest::newRow("done keeps the points") << Phase::done << ramp(8, 0.12) << "Live speed" << false
-                                               << Theme::green();
-        QTest::newRow("after a cancel") << Phase::idle << ramp(2, 1) << "Live speed" << false << Theme::green();
+        const QString live("Live speed"), latency("Latency per request (ms)"), down("Download speed (Mbps)");
+        QTest::newRow("before the first test") << Phase::idle << SampleList{} << live << Theme::green();
+        QTest::newRow("latency, nothing yet") << Phase::latency << SampleList{} << latency << Theme::orange();
+        QTest::newRow("latency, one point") << Phase::latency << SampleList{{1, 12}} << latency << Theme::orange();
+        QTest::newRow("download") << Phase::download << ramp(5, 0.12) << down << Theme::blue();
+        QTest::newRow("download, nothing yet") << Phase::download << SampleList{} << down << Theme::blue();
+        QTest::newRow("upload") << Phase::upload << ramp(3, 0.12) << "Upload speed (Mbps)" << Theme::purple();
+        QTest::newRow("done keeps the points") << Phase::done << ramp(8, 0.12) << live << Theme::green();
+        QTest::newRow("after a cancel") << Phase::idle << ramp(2, 1) << live << Theme::green();
     }
-
     void titleAndBody()
     {
         QFETCH(Phase, phase);
         QFETCH(SampleList, samples);
+        QFETCH(QColor, colour);
         ShownGraph shown;
         LiveGraph &g = shown.graph;
         g.display(phase, samples);
         QTEST(g.title(), "title");
-        QTEST(g.isShowingPlaceholder(), "placeholder");
-        QTEST(g.lineColor(), "colour");
+        QCOMPARE(g.isShowingPlaceholder(), samples.isEmpty());
+        QCOMPARE(g.lineColor(), colour);
         QCOMPARE(g.pointCount(), samples.size());
-        // A lone point is marked, since it makes no line.
-        QCOMPARE(g.series()->pointsVisible(), samples.size() == 1);
-        QFETCH(QColor, colour);
+        QCOMPARE(g.series()->pointsVisible(), samples.size() == 1); // a lone point makes no line: marked
         QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
         QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
     }
@@ -88,7 +81,6 @@ private slots:
     {
         QTest::addColumn<SampleList>("samples");
         QTest::addColumn<double>("top");
-
         QTest::newRow("no point") << SampleList{} << 1.15;
         QTest::newRow("all zero") << SampleList{{1, 0}, {2, 0}} << 1.15;
         QTest::newRow("all at most 1") << SampleList{{1, 0.4}, {2, 1.0}} << 1.15;
@@ -97,10 +89,8 @@ private slots:
         QTest::newRow("largest first") << SampleList{{1, 300}, {2, 1}} << 345.0;
         QTest::newRow("negative only") << SampleList{{1, -5}, {2, -1}} << 1.15;
         QTest::newRow("negative and 10") << SampleList{{1, -50}, {2, 10}} << 11.5;
-        const double inf = std::numeric_limits<double>::infinity();
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        QTest::newRow("infinite point ignored") << SampleList{{1, inf}, {2, 10}} << 11.5;
-        QTest::newRow("not-a-number first") << SampleList{{1, nan}, {2, 80}} << 92.0;
+        QTest::newRow("infinite point ignored") << SampleList{{1, std::numeric_limits<double>::infinity()}, {2, 10}} << 11.5;
+        QTest::newRow("not-a-number first") << SampleList{{1, std::nan("")}, {2, 80}} << 92.0;
         QTest::newRow("too large to scale") << SampleList{{1, 1.7e308}} << 1.15;
     }
 
@@ -108,9 +98,9 @@ private slots:
     {
         QFETCH(SampleList, samples);
         QFETCH(double, top);
-        ShownGraph shown;
-        shown.graph.display(Phase::download, samples);
-        QVERIFY2(qFuzzyCompare(shown.graph.yTop(), top), qPrintable(QString::number(shown.graph.yTop())));
+        LiveGraph g(nullptr);
+        g.display(Phase::download, samples);
+        QVERIFY2(qFuzzyCompare(g.yTop(), top), qPrintable(QString::number(g.yTop())));
     }
 
     void drawnTickLabels_data()
@@ -118,7 +108,6 @@ private slots:
         QTest::addColumn<Phase>("phase");
         QTest::addColumn<SampleList>("samples");
         QTest::addColumn<QString>("labels");
-
         QTest::newRow("1 request") << Phase::latency << ramp(1, 1) << "#1";
         QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "#1 #2 #3";
         QTest::newRow("12 requests, once #2 #5 #7 #10") << Phase::latency << ramp(12, 1) << "#2 #4 #6 #8 #10 #12";
