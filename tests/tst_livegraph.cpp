@@ -1,6 +1,8 @@
 // The live graph: title and placeholder per phase, the vertical domain
 // rule, the horizontal tick texts as the axis really draws them, one batch
-// per change, and a real download against the local server.
+// per change; and, with the dial, a real test against the local server.
+#include "fmt.h"
+#include "gaugeview.h"
 #include "livegraph.h"
 #include "theme.h"
 #include "uisupport.h"
@@ -10,6 +12,7 @@
 #include <QSignalSpy>
 #include <QValueAxis>
 
+#include <cmath>
 #include <limits>
 
 Q_DECLARE_METATYPE(SampleList)
@@ -41,203 +44,193 @@ class TestLiveGraph : public QObject {
     Q_OBJECT
 
 private slots:
-    void titleAndBody_data();
-    void titleAndBody();
-    void verticalDomain_data();
-    void verticalDomain();
-    void drawnTickLabels_data();
-    void drawnTickLabels();
-    void replacesPointsInOneBatch();
-    void axesNeverCrowdWithTicks();
-    void followsARealDownload();
-};
-
-void TestLiveGraph::titleAndBody_data()
-{
-    QTest::addColumn<Phase>("phase");
-    QTest::addColumn<SampleList>("samples");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<bool>("placeholder");
-    QTest::addColumn<QColor>("colour");
-
-    QTest::newRow("before the first test") << Phase::idle << SampleList{} << "Live speed" << true << Theme::green();
-    QTest::newRow("latency, nothing yet") << Phase::latency << SampleList{} << "Latency per request (ms)" << true
-                                          << Theme::orange();
-    QTest::newRow("latency, one point") << Phase::latency << SampleList{{1, 12}} << "Latency per request (ms)"
-                                        << false << Theme::orange();
-    QTest::newRow("download") << Phase::download << ramp(5, 0.12) << "Download speed (Mbps)" << false
-                              << Theme::blue();
-    QTest::newRow("download, nothing yet") << Phase::download << SampleList{} << "Download speed (Mbps)" << true
-                                           << Theme::blue();
-    QTest::newRow("upload") << Phase::upload << ramp(3, 0.12) << "Upload speed (Mbps)" << false << Theme::purple();
-    QTest::newRow("done keeps the points") << Phase::done << ramp(8, 0.12) << "Live speed" << false
-                                           << Theme::green();
-    QTest::newRow("after a cancel") << Phase::idle << ramp(2, 1) << "Live speed" << false << Theme::green();
-}
-
-void TestLiveGraph::titleAndBody()
-{
-    QFETCH(Phase, phase);
-    QFETCH(SampleList, samples);
-    ShownGraph shown;
-    LiveGraph &g = shown.graph;
-    g.display(phase, samples);
-    QTEST(g.title(), "title");
-    QTEST(g.isShowingPlaceholder(), "placeholder");
-    QTEST(g.lineColor(), "colour");
-    QCOMPARE(g.pointCount(), samples.size());
-    // A lone point is marked, since it makes no line.
-    QCOMPARE(g.series()->pointsVisible(), samples.size() == 1);
-    QFETCH(QColor, colour);
-    QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
-    QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
-}
-
-void TestLiveGraph::verticalDomain_data()
-{
-    QTest::addColumn<SampleList>("samples");
-    QTest::addColumn<double>("top");
-
-    QTest::newRow("no point") << SampleList{} << 1.15;
-    QTest::newRow("all zero") << SampleList{{1, 0}, {2, 0}} << 1.15;
-    QTest::newRow("all at most 1") << SampleList{{1, 0.4}, {2, 1.0}} << 1.15;
-    QTest::newRow("just above 1") << SampleList{{1, 1.2}} << 1.2 * 1.15;
-    QTest::newRow("largest 80") << SampleList{{1, 20}, {2, 80}, {3, 55}} << 92.0;
-    QTest::newRow("largest first") << SampleList{{1, 300}, {2, 1}} << 345.0;
-    QTest::newRow("negative only") << SampleList{{1, -5}, {2, -1}} << 1.15;
-    QTest::newRow("negative and 10") << SampleList{{1, -50}, {2, 10}} << 11.5;
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    QTest::newRow("infinite point ignored") << SampleList{{1, inf}, {2, 10}} << 11.5;
-    QTest::newRow("not-a-number first") << SampleList{{1, nan}, {2, 80}} << 92.0;
-    QTest::newRow("too large to scale") << SampleList{{1, 1.7e308}} << 1.15;
-}
-
-void TestLiveGraph::verticalDomain()
-{
-    QFETCH(SampleList, samples);
-    QFETCH(double, top);
-    ShownGraph shown;
-    shown.graph.display(Phase::download, samples);
-    QVERIFY2(qFuzzyCompare(shown.graph.yTop(), top), qPrintable(QString::number(shown.graph.yTop())));
-    QCOMPARE(LiveGraph::yTopFor(samples), shown.graph.yTop());
-}
-
-void TestLiveGraph::drawnTickLabels_data()
-{
-    QTest::addColumn<Phase>("phase");
-    QTest::addColumn<SampleList>("samples");
-    QTest::addColumn<QString>("labels");
-
-    QTest::newRow("1 request") << Phase::latency << ramp(1, 1) << "#1";
-    QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "#1 #2 #3";
-    QTest::newRow("12 requests, once #2 #5 #7 #10") << Phase::latency << ramp(12, 1) << "#2 #4 #6 #8 #10 #12";
-    QTest::newRow("20 requests") << Phase::latency << ramp(20, 1) << "#5 #10 #15 #20";
-    QTest::newRow("0.5 s, once without labels") << Phase::download << ramp(4, 0.12, 0.12) << "0s 1s";
-    QTest::newRow("3 s") << Phase::download << ramp(25, 0.12, 0.12) << "1s 2s 3s";
-    QTest::newRow("11 s, once 2s 5s 7s 10s") << Phase::upload << ramp(92, 0.12, 0.12) << "2s 4s 6s 8s 10s";
-    QTest::newRow("25 s, after the test") << Phase::done << ramp(209, 0.12, 0.12) << "5s 10s 15s 20s 25s";
-}
-
-void TestLiveGraph::drawnTickLabels()
-{
-    QFETCH(Phase, phase);
-    QFETCH(SampleList, samples);
-    QFETCH(QString, labels);
-    ShownGraph shown;
-    LiveGraph &g = shown.graph;
-    g.display(phase, samples);
-    QTRY_COMPARE_WITH_TIMEOUT(g.xAxisLabels().join(QLatin1Char(' ')), labels, 5'000);
-    // Every point is on the axis.
-    QVERIFY(g.xMin() <= samples.first().x && samples.last().x <= g.xMax());
-}
-
-void TestLiveGraph::replacesPointsInOneBatch()
-{
-    ShownGraph shown;
-    LiveGraph &g = shown.graph;
-    QSignalSpy replaced(g.series(), &QXYSeries::pointsReplaced);
-    QSignalSpy added(g.series(), &QXYSeries::pointAdded);
-    g.display(Phase::download, ramp(10, 0.12));
-    g.display(Phase::download, ramp(11, 0.12));
-    QCOMPARE(replaced.count(), 2);
-    QCOMPARE(added.count(), 0);
-    QCOMPARE(g.pointCount(), 11);
-    QCOMPARE(g.series()->at(10), QPointF(1 + 10 * 0.12, 20));
-    // A new phase starts from an empty list.
-    g.display(Phase::upload, {});
-    QCOMPARE(g.pointCount(), 0);
-    QVERIFY(g.isShowingPlaceholder());
-}
-
-void TestLiveGraph::axesNeverCrowdWithTicks()
-{
-    // Each tick is an item of its own; a wide range under a fine spacing,
-    // even for a moment, stalls the window for seconds.
-    Watchdog dog;
-    ShownGraph shown;
-    LiveGraph &g = shown.graph;
-    int worst = 0;
-    for (QValueAxis *axis : {g.xAxis(), g.yAxis()}) {
-        auto check = [axis, &worst] {
-            if (axis->tickInterval() > 0)
-                worst = std::max(worst, int((axis->max() - axis->min()) / axis->tickInterval()));
-        };
-        connect(axis, &QValueAxis::rangeChanged, &g, check);
-        connect(axis, &QValueAxis::tickIntervalChanged, &g, check);
+    void titleAndBody_data()
+    {
+        QTest::addColumn<Phase>("phase");
+        QTest::addColumn<SampleList>("samples");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QColor>("colour");
+        const QString live("Live speed"), latency("Latency per request (ms)"), down("Download speed (Mbps)");
+        QTest::newRow("before the first test") << Phase::idle << SampleList{} << live << Theme::green();
+        QTest::newRow("latency, nothing yet") << Phase::latency << SampleList{} << latency << Theme::orange();
+        QTest::newRow("latency, one point") << Phase::latency << SampleList{{1, 12}} << latency << Theme::orange();
+        QTest::newRow("download") << Phase::download << ramp(5, 0.12) << down << Theme::blue();
+        QTest::newRow("download, nothing yet") << Phase::download << SampleList{} << down << Theme::blue();
+        QTest::newRow("upload") << Phase::upload << ramp(3, 0.12) << "Upload speed (Mbps)" << Theme::purple();
+        QTest::newRow("done keeps the points") << Phase::done << ramp(8, 0.12) << live << Theme::green();
+        QTest::newRow("after a cancel") << Phase::idle << ramp(2, 1) << live << Theme::green();
     }
-    g.display(Phase::latency, ramp(3, 1, 1, 0.2));
-    g.display(Phase::download, {{0.12, 0.5}, {0.24, 0.9}});
-    g.display(Phase::download, {{0.12, 0.5}, {0.24, 90'000}});
-    g.display(Phase::download, {{0.12, 0.5}, {0.24, 0.7}});
-    g.display(Phase::upload, {{0.12, 1}, {50'000, 2}});
-    g.display(Phase::upload, {{0.12, 1}, {0.5, 2}});
-    QVERIFY2(worst <= 20, qPrintable(QString::number(worst)));
-    QCOMPARE(g.yTop(), 1.15 * 2);
-}
+    void titleAndBody()
+    {
+        QFETCH(Phase, phase);
+        QFETCH(SampleList, samples);
+        QFETCH(QColor, colour);
+        ShownGraph shown;
+        LiveGraph &g = shown.graph;
+        g.display(phase, samples);
+        QTEST(g.title(), "title");
+        QCOMPARE(g.isShowingPlaceholder(), samples.isEmpty());
+        QCOMPARE(g.lineColor(), colour);
+        QCOMPARE(g.pointCount(), samples.size());
+        QCOMPARE(g.series()->pointsVisible(), samples.size() == 1); // a lone point makes no line: marked
+        QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
+        QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
+    }
 
-void TestLiveGraph::followsARealDownload()
-{
-    Watchdog dog;
-    LocalServer local;
-    throttle(local.server, "/__down", 4'000'000);
-    Engine e(local.origin());
-    LiveGraph g(e.test.get());
-    g.resize(480, LiveGraph::frameHeight);
-    g.show();
-    QCOMPARE(g.title(), QStringLiteral("Live speed"));
-    QVERIFY(g.isShowingPlaceholder());
+    void verticalDomain_data()
+    {
+        QTest::addColumn<SampleList>("samples");
+        QTest::addColumn<double>("top");
+        QTest::newRow("no point") << SampleList{} << 1.15;
+        QTest::newRow("all zero") << SampleList{{1, 0}, {2, 0}} << 1.15;
+        QTest::newRow("all at most 1") << SampleList{{1, 0.4}, {2, 1.0}} << 1.15;
+        QTest::newRow("just above 1") << SampleList{{1, 1.2}} << 1.2 * 1.15;
+        QTest::newRow("largest 80") << SampleList{{1, 20}, {2, 80}, {3, 55}} << 92.0;
+        QTest::newRow("largest first") << SampleList{{1, 300}, {2, 1}} << 345.0;
+        QTest::newRow("negative only") << SampleList{{1, -5}, {2, -1}} << 1.15;
+        QTest::newRow("negative and 10") << SampleList{{1, -50}, {2, 10}} << 11.5;
+        QTest::newRow("infinite point ignored") << SampleList{{1, std::numeric_limits<double>::infinity()}, {2, 10}} << 11.5;
+        QTest::newRow("not-a-number first") << SampleList{{1, std::nan("")}, {2, 80}} << 92.0;
+        QTest::newRow("too large to scale") << SampleList{{1, 1.7e308}} << 1.15;
+    }
 
-    // Seen when the download phase empties the list: its placeholder.
-    bool placeholderAtDownloadStart = false;
-    connect(e.test.get(), &SpeedTest::samplesChanged, &g, [&] {
-        if (e.test->phase() == Phase::download && e.test->samples().isEmpty())
-            placeholderAtDownloadStart = g.isShowingPlaceholder() && g.title() == "Download speed (Mbps)";
-    });
+    void verticalDomain()
+    {
+        QFETCH(SampleList, samples);
+        QFETCH(double, top);
+        LiveGraph g(nullptr);
+        g.display(Phase::download, samples);
+        QVERIFY2(qFuzzyCompare(g.yTop(), top), qPrintable(QString::number(g.yTop())));
+    }
 
-    e.test->start();
-    QVERIFY(eventually([&] { return e.test->phase() == Phase::latency && e.test->samples().size() >= 2; }));
-    QCOMPARE(g.title(), QStringLiteral("Latency per request (ms)"));
-    QVERIFY(!g.isShowingPlaceholder());
-    QCOMPARE(g.pointCount(), e.test->samples().size());
+    void drawnTickLabels_data()
+    {
+        QTest::addColumn<Phase>("phase");
+        QTest::addColumn<SampleList>("samples");
+        QTest::addColumn<QString>("labels");
+        QTest::newRow("1 request") << Phase::latency << ramp(1, 1) << "#1";
+        QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "#1 #2 #3";
+        QTest::newRow("12 requests, once #2 #5 #7 #10") << Phase::latency << ramp(12, 1) << "#2 #4 #6 #8 #10 #12";
+        QTest::newRow("20 requests") << Phase::latency << ramp(20, 1) << "#5 #10 #15 #20";
+        QTest::newRow("0.5 s, once without labels") << Phase::download << ramp(4, 0.12, 0.12) << "0s 1s";
+        QTest::newRow("3 s") << Phase::download << ramp(25, 0.12, 0.12) << "1s 2s 3s";
+        QTest::newRow("11 s, once 2s 5s 7s 10s") << Phase::upload << ramp(92, 0.12, 0.12) << "2s 4s 6s 8s 10s";
+        QTest::newRow("25 s, after the test") << Phase::done << ramp(209, 0.12, 0.12) << "5s 10s 15s 20s 25s";
+    }
 
-    QVERIFY(eventually([&] { return e.test->phase() == Phase::download && e.test->samples().size() >= 3; }));
-    QVERIFY(placeholderAtDownloadStart);
-    QCOMPARE(g.title(), QStringLiteral("Download speed (Mbps)"));
-    QCOMPARE(g.lineColor(), Theme::blue());
-    QCOMPARE(g.pointCount(), e.test->samples().size());
-    QCOMPARE(g.yTop(), LiveGraph::yTopFor(e.test->samples()));
-    QTRY_VERIFY_WITH_TIMEOUT(!g.xAxisLabels().isEmpty(), 5'000);
-    for (const QString &label : g.xAxisLabels())
-        QVERIFY2(label.endsWith(QLatin1Char('s')) && !label.startsWith(QLatin1Char('#')), qPrintable(label));
+    void drawnTickLabels()
+    {
+        QFETCH(Phase, phase);
+        QFETCH(SampleList, samples);
+        QFETCH(QString, labels);
+        ShownGraph shown;
+        LiveGraph &g = shown.graph;
+        g.display(phase, samples);
+        QTRY_COMPARE_WITH_TIMEOUT(g.xAxisLabels().join(QLatin1Char(' ')), labels, 5'000);
+        // Every point is on the axis.
+        QVERIFY(g.xMin() <= samples.first().x && samples.last().x <= g.xMax());
+    }
 
-    // A cancel keeps the points, drawn in green under the neutral title.
-    const auto kept = e.test->samples().size();
-    e.test->cancel();
-    QCOMPARE(g.title(), QStringLiteral("Live speed"));
-    QCOMPARE(g.lineColor(), Theme::green());
-    QCOMPARE(g.pointCount(), kept);
-}
+    void replacesPointsInOneBatch()
+    {
+        ShownGraph shown;
+        LiveGraph &g = shown.graph;
+        QSignalSpy replaced(g.series(), &QXYSeries::pointsReplaced);
+        QSignalSpy added(g.series(), &QXYSeries::pointAdded);
+        g.display(Phase::download, ramp(10, 0.12));
+        g.display(Phase::download, ramp(11, 0.12));
+        QCOMPARE(replaced.count(), 2);
+        QCOMPARE(added.count(), 0);
+        QCOMPARE(g.pointCount(), 11);
+        QCOMPARE(g.series()->at(10), QPointF(1 + 10 * 0.12, 20));
+        // A new phase starts from an empty list.
+        g.display(Phase::upload, {});
+        QCOMPARE(g.pointCount(), 0);
+        QVERIFY(g.isShowingPlaceholder());
+    }
+
+    void axesNeverCrowdWithTicks()
+    {
+        // Each tick is an item of its own; a wide range under a fine spacing,
+        // even for a moment, stalls the window for seconds.
+        Watchdog dog;
+        ShownGraph shown;
+        LiveGraph &g = shown.graph;
+        int worst = 0;
+        for (QValueAxis *axis : {g.xAxis(), g.yAxis()}) {
+            auto check = [axis, &worst] {
+                if (axis->tickInterval() > 0)
+                    worst = std::max(worst, int((axis->max() - axis->min()) / axis->tickInterval()));
+            };
+            connect(axis, &QValueAxis::rangeChanged, &g, check);
+            connect(axis, &QValueAxis::tickIntervalChanged, &g, check);
+        }
+        g.display(Phase::latency, ramp(3, 1, 1, 0.2));
+        g.display(Phase::download, {{0.12, 0.5}, {0.24, 0.9}});
+        g.display(Phase::download, {{0.12, 0.5}, {0.24, 90'000}});
+        g.display(Phase::download, {{0.12, 0.5}, {0.24, 0.7}});
+        g.display(Phase::upload, {{0.12, 1}, {50'000, 2}});
+        g.display(Phase::upload, {{0.12, 1}, {0.5, 2}});
+        QVERIFY2(worst <= 20, qPrintable(QString::number(worst)));
+        QCOMPARE(g.yTop(), 1.15 * 2);
+    }
+
+    // The graph and the dial beside it, on one engine.
+    void followARealTest()
+    {
+        Watchdog dog;
+        LocalServer local;
+        throttle(local.server, "/__down", 4'000'000);
+        Engine e(local.origin());
+        LiveGraph g(e.test.get());
+        GaugeView dial(e.test.get());
+        g.resize(480, LiveGraph::frameHeight);
+        g.show();
+        QCOMPARE(g.title(), QStringLiteral("Live speed"));
+        QVERIFY(g.isShowingPlaceholder());
+        QCOMPARE(dial.label(), QStringLiteral("\u2014"));
+        QCOMPARE(dial.unitText(), QStringLiteral("Ready"));
+
+        // Seen when the download phase empties the list: its placeholder.
+        bool placeholderAtDownloadStart = false;
+        connect(e.test.get(), &SpeedTest::samplesChanged, &g, [&] {
+            if (e.test->phase() == Phase::download && e.test->samples().isEmpty())
+                placeholderAtDownloadStart = g.isShowingPlaceholder() && g.title() == "Download speed (Mbps)";
+        });
+
+        e.test->start();
+        QVERIFY(eventually([&] { return e.test->phase() == Phase::latency && e.test->samples().size() >= 2; }));
+        QCOMPARE(g.title(), QStringLiteral("Latency per request (ms)"));
+        QVERIFY(!g.isShowingPlaceholder());
+        QCOMPARE(g.pointCount(), e.test->samples().size());
+        QCOMPARE(dial.unitText(), QStringLiteral("ms"));
+        QCOMPARE(dial.label(), Fmt::ms(e.test->gaugeValue()));
+        QCOMPARE(dial.scaleMaxText(), Fmt::ms(e.test->gaugeMax()));
+        QCOMPARE(dial.arcColor(), Theme::orange());
+
+        QVERIFY(eventually([&] { return e.test->phase() == Phase::download && e.test->samples().size() >= 3; }));
+        QVERIFY(placeholderAtDownloadStart);
+        QCOMPARE(g.title(), QStringLiteral("Download speed (Mbps)"));
+        QCOMPARE(g.lineColor(), Theme::blue());
+        QCOMPARE(g.pointCount(), e.test->samples().size());
+        for (const Sample &s : e.test->samples())
+            QVERIFY(s.y <= g.yTop());
+        QTRY_VERIFY_WITH_TIMEOUT(!g.xAxisLabels().isEmpty(), 5'000);
+        for (const QString &label : g.xAxisLabels())
+            QVERIFY2(label.endsWith(QLatin1Char('s')) && !label.startsWith(QLatin1Char('#')), qPrintable(label));
+
+        // A cancel keeps the points, drawn in green under the neutral title;
+        // the dial goes back to its start-up look.
+        const auto kept = e.test->samples().size();
+        e.test->cancel();
+        QCOMPARE(g.title(), QStringLiteral("Live speed"));
+        QCOMPARE(g.lineColor(), Theme::green());
+        QCOMPARE(g.pointCount(), kept);
+        QCOMPARE(dial.label(), QStringLiteral("\u2014"));
+        QCOMPARE(dial.unitText(), QStringLiteral("Ready"));
+        QVERIFY(eventually([&] { return !dial.isAnimating() && dial.drawnFraction() == 0; }, 5'000));
+    }
+};
 
 QTEST_MAIN(TestLiveGraph)
 #include "tst_livegraph.moc"

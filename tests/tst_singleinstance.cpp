@@ -22,14 +22,13 @@ class TestSingleInstance : public QObject {
 
     QProcess *launch(const QString &token = {})
     {
-        auto p = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_DATA_HOME", m_data->path());
         env.insert("XDG_ACTIVATION_TOKEN", token);
+        QProcess *p = m_launched.emplace_back(std::make_unique<QProcess>()).get();
         p->setProcessEnvironment(env);
         p->start(QStringLiteral(QUORVEL_BINARY), QStringList{});
-        m_launched.push_back(std::move(p));
-        return m_launched.back().get();
+        return p;
     }
 
     // The process id written in the lock file, 0 while there is none.
@@ -68,8 +67,7 @@ private slots:
         QProcess *second = launch("token-from-the-launcher");
         QVERIFY(asked.wait(30000));
         QVERIFY(second->waitForFinished(30000));
-        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second->exitCode(), 0);
+        QVERIFY(second->exitStatus() == QProcess::NormalExit && second->exitCode() == 0);
         QCOMPARE(asked.first().first().toString(), QStringLiteral("token-from-the-launcher"));
         QVERIFY(!(window.windowState() & Qt::WindowMinimized));
     }
@@ -80,8 +78,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(lockHolder(), a->processId(), 30000);
         QProcess *b = launch();
         QVERIFY(b->waitForFinished(30000));
-        QCOMPARE(b->exitCode(), 0);
-        QCOMPARE(a->state(), QProcess::Running);
+        QVERIFY(b->exitCode() == 0 && a->state() == QProcess::Running);
 
         const qint64 crashed = a->processId();
         a->kill(); // leaves its lock file and socket behind
@@ -90,8 +87,7 @@ private slots:
         QProcess *c = launch();
         QTRY_COMPARE_WITH_TIMEOUT(lockHolder(), c->processId(), 30000);
         // c listens where a did: a later copy is handed over to it.
-        SingleInstance later(folder());
-        QCOMPARE(later.claim(), SingleInstance::Claim::handedOver);
+        QCOMPARE(SingleInstance(folder()).claim(), SingleInstance::Claim::handedOver);
         QCOMPARE(c->state(), QProcess::Running);
     }
 };

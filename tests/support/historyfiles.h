@@ -4,13 +4,11 @@
 // members that the codec and the store must both keep.
 #include "testresult.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QString>
 #include <QTest>
 
 #include <optional>
@@ -48,22 +46,18 @@ inline QStringList entries(const QString &dir)
 inline std::optional<QList<TestResult>> readHistory(const QString &path)
 {
     const QJsonDocument d = QJsonDocument::fromJson(readAll(path));
-    if (!d.isArray())
-        return std::nullopt;
     static const QRegularExpression upperId(QStringLiteral("\\A[0-9A-F-]{36}\\z"));
     static const QRegularExpression utcSecond(QStringLiteral("\\A\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\z"));
     QList<TestResult> out;
     for (const QJsonValue &v : d.array()) {
         const QJsonObject o = v.toObject();
-        if (o.size() != 8 || !upperId.match(o.value("id").toString()).hasMatch()
-            || !utcSecond.match(o.value("date").toString()).hasMatch())
-            return std::nullopt;
         const auto r = ResultCodec::decode(o);
-        if (!r)
+        if (!r || o.size() != 8 || !upperId.match(o.value("id").toString()).hasMatch()
+            || !utcSecond.match(o.value("date").toString()).hasMatch())
             return std::nullopt;
         out.append(*r);
     }
-    return out;
+    return d.isArray() ? std::optional(out) : std::nullopt;
 }
 
 inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
@@ -71,7 +65,7 @@ inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
 }
 
-// One well-formed stored record, and what it reads as.
+// One well-formed stored record, and what it reads as (at another date).
 inline QJsonObject storedObject()
 {
     return {{"id", "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8"}, {"date", "2026-12-05T12:43:35Z"},
@@ -79,11 +73,13 @@ inline QJsonObject storedObject()
             {"jitter", 3.21}, {"download", 93.46}, {"upload", 12.3}};
 }
 
-inline TestResult storedRecord()
+inline TestResult storedAt(const QDateTime &date)
 {
-    return {QUuid::fromString(QStringLiteral("6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8")),
-            utc(2026, 12, 5, 12, 43, 35), 15.04, 12.5, 120.7, 3.21, 93.46, 12.3};
+    return {QUuid::fromString(QStringLiteral("6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8")), date, 15.04, 12.5, 120.7,
+            3.21, 93.46, 12.3};
 }
+
+inline TestResult storedRecord() { return storedAt(utc(2026, 12, 5, 12, 43, 35)); }
 
 // The stored record with one member set to value (Undefined: left out),
 // and, for a value the reader takes, the record it must read.
@@ -104,50 +100,31 @@ struct FieldRule {
     }
 };
 
-inline TestResult storedAt(const QDateTime &date)
-{
-    TestResult r = storedRecord();
-    r.date = date;
-    return r;
-}
-
 inline const QList<FieldRule> &acceptedFields()
 {
-    static const QList<FieldRule> rules = [] {
-        TestResult whole = storedRecord();
-        whole.upload = 40;
-        const TestResult same = storedRecord();
-        const TestResult leap = storedAt(utc(2016, 12, 31, 23, 59, 59));
-        return QList<FieldRule>{
-            {"extra member", "comment", "hand edit", same},
-            {"lower-case id", "id", "6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8", same},
-            {"whole number", "upload", 40, whole},
-            {"date with offset", "date", "2026-12-05T13:43:35+01:00", same},
-            {"date with fraction", "date", "2026-12-05T12:43:35.250Z", storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
-            {"date with long fraction", "date", "2026-12-05T12:43:35.250999999999Z",
-             storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
-            {"date with lower-case t and z", "date", "2026-12-05t12:43:35z", same},
-            {"leap second", "date", "2016-12-31T23:59:60Z", leap},
-            {"leap second behind an offset", "date", "2017-01-01T05:29:60+05:30", leap},
-            {"first second of year 1", "date", "0001-01-01T05:00:00+05:00", storedAt(utc(1, 1, 1, 0, 0, 0))},
-            {"last second of year 9999", "date", "9999-12-31T18:59:59.999-05:00",
-             storedAt(utc(9999, 12, 31, 23, 59, 59, 999))},
-        };
-    }();
+    static const TestResult same = storedRecord(), leap = storedAt(utc(2016, 12, 31, 23, 59, 59));
+    static const QList<FieldRule> rules{
+        {"extra member", "comment", "hand edit", same},
+        {"lower-case id", "id", "6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8", same},
+        {"whole number", "upload", 40, [] { TestResult r = storedRecord(); r.upload = 40; return r; }()},
+        {"date with offset", "date", "2026-12-05T13:43:35+01:00", same},
+        {"date with fraction", "date", "2026-12-05T12:43:35.250Z", storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
+        {"date with long fraction", "date", "2026-12-05T12:43:35.250999999999Z",
+         storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
+        {"date with lower-case t and z", "date", "2026-12-05t12:43:35z", same},
+        {"leap second", "date", "2016-12-31T23:59:60Z", leap},
+        {"leap second behind an offset", "date", "2017-01-01T05:29:60+05:30", leap},
+        {"first second of year 1", "date", "0001-01-01T05:00:00+05:00", storedAt(utc(1, 1, 1, 0, 0, 0))},
+        {"last second of year 9999", "date", "9999-12-31T18:59:59.999-05:00",
+         storedAt(utc(9999, 12, 31, 23, 59, 59, 999))},
+    };
     return rules;
 }
 
 inline const QList<FieldRule> &rejectedFields()
 {
     static const QList<FieldRule> rules = [] {
-        QList<FieldRule> out;
-        for (const char *key : ResultCodec::keys) {
-            out.append({QByteArray("missing ") + key, key, QJsonValue(QJsonValue::Undefined)});
-            out.append({QByteArray(key) + " null", key, QJsonValue(QJsonValue::Null)});
-        }
-        for (const char *key : std::span(ResultCodec::keys).subspan(2))
-            out.append({QByteArray(key) + " as string", key, "12.5"});
-        out += QList<FieldRule>{
+        QList<FieldRule> out{
             {"number as bool", "upload", true},
             {"id as number", "id", 42},
             {"id as object", "id", QJsonObject{{"id", "x"}}},
@@ -169,6 +146,12 @@ inline const QList<FieldRule> &rejectedFields()
             {"offset carries the date before year 1", "date", "0001-01-01T00:30:00+05:00"},
             {"year 0", "date", "0000-06-01T12:00:00Z"},
         };
+        for (const char *key : ResultCodec::keys) {
+            out.append({QByteArray("missing ") + key, key, QJsonValue(QJsonValue::Undefined)});
+            out.append({QByteArray(key) + " null", key, QJsonValue(QJsonValue::Null)});
+        }
+        for (const char *key : std::span(ResultCodec::keys).subspan(2))
+            out.append({QByteArray(key) + " as string", key, "12.5"});
         return out;
     }();
     return rules;
