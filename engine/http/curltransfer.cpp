@@ -71,15 +71,6 @@ bool isLoopbackHost(const QString &host)
     return inet_pton(AF_INET6, text.constData(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-std::chrono::milliseconds shorterLimit(std::chrono::milliseconds a, std::chrono::milliseconds b)
-{
-    if (a.count() <= 0)
-        return std::max(b, std::chrono::milliseconds(0));
-    if (b.count() <= 0)
-        return a;
-    return std::min(a, b);
-}
-
 bool stopRequested(CurlTransfer *t)
 {
     if (!t->cancelling->load(std::memory_order_relaxed))
@@ -201,7 +192,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferObserver *transferObserve
 {
     observer = transferObserver;
     cancelling = cancelFlag;
-    idleTimeout = shorterLimit(sessionIdleTimeout, request.timeout);
+    idleTimeout = std::max(sessionIdleTimeout, std::chrono::milliseconds(0));
 
     const bool sendsBody = kind == Kind::upload || request.method == "POST";
     bool hasCacheControl = false, hasPragma = false, hasExpect = false, hasContentType = false;
@@ -270,6 +261,10 @@ std::optional<HttpError> CurlTransfer::prepare(TransferObserver *transferObserve
         .set(CURLOPT_SOCKOPTFUNCTION, static_cast<curl_sockopt_callback>(&onSocketCreated));
     if (idleTimeout.count() > 0)
         o.set(CURLOPT_CONNECTTIMEOUT_MS, long(idleTimeout.count()));
+    // Every byte resets the idle clock, so only a limit on the whole request
+    // stops a server that trickles.
+    if (request.timeout.count() > 0)
+        o.set(CURLOPT_TIMEOUT_MS, long(request.timeout.count()));
     // Our own network's servers are reached directly even when a proxy is
     // configured in the environment.
     if (isLoopbackHost(host))

@@ -60,15 +60,22 @@ TransferId HttpIoLoop::create(CurlTransfer::Kind kind, HttpRequest request, QByt
     return id;
 }
 
-void HttpIoLoop::start(TransferId id)
+void HttpIoLoop::start(const std::vector<TransferId> &ids)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_created.find(id);
-    if (it == m_created.end() || m_stopped)
-        return; // already started, or the session is going away
-    m_queued.push_back(std::move(it->second));
-    m_created.erase(it);
-    wakeLocked();
+    if (m_stopped)
+        return; // the session is going away
+    bool queued = false;
+    for (const TransferId id : ids) {
+        const auto it = m_created.find(id);
+        if (it == m_created.end())
+            continue; // already started
+        m_queued.push_back(std::move(it->second));
+        m_created.erase(it);
+        queued = true;
+    }
+    if (queued)
+        wakeLocked();
 }
 
 void HttpIoLoop::fetch(HttpRequest request, std::function<void(FetchResult)> done)

@@ -6,7 +6,9 @@
 // - run() is the I/O thread. It alone touches the multi handle and started
 //   transfers, and calls every consumer with no lock of ours held.
 // - Idle timeouts are kept here, per transfer, from the last time it moved a
-//   byte; the poll never sleeps past the nearest deadline.
+//   byte; the poll never sleeps past the nearest deadline. The limit on a
+//   whole request is curl's own (CURLOPT_TIMEOUT_MS), which the poll's
+//   timeout already includes.
 // - So is the per-host connection limit: a transfer waiting for a free
 //   connection has not started and is not idle.
 #include "curlhandle.h"
@@ -31,7 +33,8 @@ public:
 
     // Any thread.
     TransferId create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body);
-    void start(TransferId id);
+    // All of them reach the loop in the same pass.
+    void start(const std::vector<TransferId> &ids);
     void fetch(HttpRequest request, std::function<void(FetchResult)> done);
     void invalidate();
     // Invalidates and makes run() return once everything has completed.
