@@ -102,8 +102,17 @@ private slots:
         QVERIFY(r.out.contains("--json"));
     }
 
-    void interruptCancelsCleanly()
+    void signalCancelsCleanly_data()
     {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("SIGINT") << SIGINT << 130;
+        QTest::newRow("SIGTERM exited 130, not 143") << SIGTERM << 143;
+    }
+    void signalCancelsCleanly()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, exitCode);
         SpeedTestServer server;
         server.addFault({.path = "/__down", .throttleBytesPerSecond = 200'000});
         QVERIFY(server.start());
@@ -112,10 +121,10 @@ private slots:
         QVERIFY(p.waitForStarted());
         // Wait until the download is under way: throttled transfers in flight.
         QVERIFY(QTest::qWaitFor([&] { return server.requests().size() > 22; }, 30000));
-        ::kill(pid_t(p.processId()), SIGINT);
+        ::kill(pid_t(p.processId()), signal);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.exitCode(), exitCode);
         QVERIFY(p.readAllStandardOutput().isEmpty());
     }
 };

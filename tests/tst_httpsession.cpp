@@ -1,5 +1,5 @@
 // The HTTP client against the local speed-test server on 127.0.0.1: response
-// heads, byte counts in both directions, idle timeouts, faults, TLS,
+// heads, byte counts in both directions, timeouts, faults, TLS,
 // invalidation and clean shutdown.
 #include "httpdiagnostics.h"
 #include "httpsession.h"
@@ -162,8 +162,7 @@ class TestHttpSession : public QObject {
     }
     static void resumeAll(const std::vector<HttpTransfer> &transfers)
     {
-        for (const auto &t : transfers)
-            t.resume();
+        HttpTransfer::resumeTogether(transfers);
     }
     bool allComplete(const std::vector<HttpTransfer> &transfers) const
     {
@@ -308,8 +307,7 @@ private slots:
         for (int i = 0; i < 6; ++i)
             transfers.push_back(s->dataTransfer(request(url(100'000'000))));
         const HttpTransfer notStarted = s->dataTransfer(request(url(10)));
-        for (const auto &t : transfers)
-            t.resume();
+        resumeAll(transfers);
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(transfers.begin(), transfers.end(),
                                              [&](const HttpTransfer &t) {
                                                  return m_recorder->events(t.identifier()).received >= 1000;
@@ -336,7 +334,7 @@ private slots:
         QCOMPARE(HttpDiagnostics::liveIoThreads(), 0);
     }
 
-    void idleTimeout_data()
+    void timeouts_data()
     {
         QTest::addColumn<bool>("upload");
         QTest::addColumn<FaultRule>("fault");
@@ -354,9 +352,11 @@ private slots:
         QTest::newRow("late response head") << false << slowHead << 60000ms << true;
         QTest::newRow("throttled download keeps going") << false << throttled << 60000ms << false;
         QTest::newRow("throttled upload keeps going") << true << throttled << 60000ms << false;
-        QTest::newRow("shorter request timeout wins") << false << stall << 1000ms << true;
+        QTest::newRow("request limit ends a stall first") << false << stall << 1000ms << true;
+        QTest::newRow("trickle held past the request limit") << false << throttled << 1000ms << true;
+        QTest::newRow("upload trickle held past the request limit") << true << throttled << 1000ms << true;
     }
-    void idleTimeout()
+    void timeouts()
     {
         QFETCH(bool, upload);
         QFETCH(FaultRule, fault);
@@ -369,7 +369,7 @@ private slots:
         SpeedTestServer server(options);
         QVERIFY2(server.start(), server.errorString().c_str());
         server.addFault(fault);
-        // The last row relies on the request's own timeout alone.
+        // The last rows rely on the request's own limit alone.
         auto s = session(requestTimeout < 60s ? 20s : 1s);
         constexpr int size = 3'000'000;
         const HttpTransfer t = upload
