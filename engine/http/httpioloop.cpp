@@ -148,6 +148,7 @@ void HttpIoLoop::run()
             m_broken = true;
             failRunning(clientFailure("curl_multi_perform", rc));
         }
+        releasePlaced();
         collectFinished();
         checkIdle(Clock::now());
         admitWaiting(); // into the slots that finished transfers freed
@@ -208,8 +209,29 @@ void HttpIoLoop::launch(TransferPtr t)
         return;
     }
     t->inMulti = true;
+    t->placing = true;
     t->lastProgress = Clock::now(); // connecting counts as idle from here
     m_running.push_back(std::move(t));
+}
+
+void HttpIoLoop::releasePlaced()
+{
+    // Every transfer added before the perform that just returned has its
+    // connection now.
+    std::vector<std::pair<std::size_t, CURLcode>> stuck;
+    for (std::size_t i = 0; i < m_running.size(); ++i) {
+        CurlTransfer &t = *m_running[i];
+        if (!std::exchange(t.placing, false) || !std::exchange(t.heldBack, false))
+            continue;
+        // May deliver the held head (and body) through the callbacks at once.
+        if (const CURLcode rc = curl_easy_pause(t.easy.get(), CURLPAUSE_CONT); rc != CURLE_OK)
+            stuck.emplace_back(i, rc);
+    }
+    for (auto it = stuck.rbegin(); it != stuck.rend(); ++it) {
+        TransferPtr t = std::move(m_running[it->first]);
+        m_running.erase(m_running.begin() + std::ptrdiff_t(it->first));
+        finish(std::move(t), clientFailure("curl_easy_pause", it->second));
+    }
 }
 
 void HttpIoLoop::collectFinished()

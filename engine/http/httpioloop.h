@@ -11,6 +11,9 @@
 //   timeout already includes.
 // - So is the per-host connection limit: a transfer waiting for a free
 //   connection has not started and is not idle.
+// - Transfers started together (a batch) run on as many connections: in the
+//   pass that adds them none can end, so none frees a connection that
+//   another of them would take instead of its own.
 #include "curlhandle.h"
 #include "curltransfer.h"
 #include "httpsession.h"
@@ -50,6 +53,7 @@ private:
     void wakeLocked();
     void admitWaiting();
     void launch(TransferPtr t);
+    void releasePlaced();
     void collectFinished();
     void checkIdle(Clock::time_point now);
     int pollTimeoutMs(Clock::time_point now) const;
