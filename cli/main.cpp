@@ -121,22 +121,18 @@ int main(int argc, char **argv)
         clearLine();
         app.exit(128 + byte);
     });
-    // A test ends "Complete" or "Failed", or by our cancel; should the
-    // engine ever stop otherwise, say so rather than wait for ever. Queued,
-    // so that a failing test has set its status by then.
-    QObject::connect(
-        &test, &SpeedTest::phaseChanged, &app,
-        [&] {
-            const QString status = test.status();
-            if (interrupted || test.isRunning() || status == QLatin1String("Complete")
-                || status == QLatin1String("Failed"))
-                return;
-            clearLine();
-            std::fprintf(stderr, "The test couldn't finish: the engine stopped without a result (status: %s).\n",
-                         qPrintable(status));
-            app.exit(1);
-        },
-        Qt::QueuedConnection);
+    // A test ends "Complete" or "Failed" (both answered below) or by our own
+    // cancel, after which it emits nothing; should it ever end otherwise,
+    // say so rather than wait for ever.
+    QObject::connect(&test, &SpeedTest::testEnded, &app, [&] {
+        const QString status = test.status();
+        if (status == QLatin1String("Complete") || status == QLatin1String("Failed"))
+            return;
+        clearLine();
+        std::fprintf(stderr, "The test couldn't finish: it ended without a result (status \"%s\").\n",
+                     qPrintable(status));
+        app.exit(1);
+    });
     QObject::connect(&test, &SpeedTest::changed, &app, [&] {
         if (terminal && test.isRunning()) {
             const QByteArray line = progressText(test).toUtf8();

@@ -71,6 +71,7 @@ void SpeedTest::start()
     // overwritten by the old one's last steps.
     if (!m_tasks.empty())
         m_tasks.back().cancel();
+    ++m_launches;
     m_tasks.push_back(async::launch(run()));
 }
 
@@ -80,8 +81,15 @@ void SpeedTest::cancel()
     if (!m_tasks.empty())
         m_tasks.back().cancel();
     invalidateSession();
+    // A slot may start the next test from here; the state is then that
+    // test's, and "Cancelled" must not overwrite its status.
+    const std::uint64_t launches = m_launches;
     setPhase(Phase::idle);
+    if (m_launches != launches)
+        return;
     setStatus(QStringLiteral("Cancelled"));
+    if (m_launches != launches)
+        return;
     setGaugeValue(0);
 }
 
@@ -92,6 +100,13 @@ void SpeedTest::invalidateSession()
 }
 
 async::Task<void> SpeedTest::run()
+{
+    // A cancelled or replaced test stops at this co_await.
+    co_await runPhases();
+    emit testEnded();
+}
+
+async::Task<void> SpeedTest::runPhases()
 {
     std::exception_ptr failure;
     try {

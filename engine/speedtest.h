@@ -27,6 +27,7 @@
 #include <optional>
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 class HttpSession;
@@ -114,9 +115,14 @@ signals:
     void lastResultChanged();
     // After any published field was assigned.
     void changed();
+    // A test's run has ended by itself: "Complete", "Failed" or, should the
+    // engine ever stop without a word, neither. Never after cancel() or for
+    // a test that start() replaced.
+    void testEnded();
 
 private:
     async::Task<void> run();
+    async::Task<void> runPhases();
     async::Task<void> measureLatency();
     async::Task<double> ping(std::shared_ptr<HttpSession> session);
     async::Task<void> measureThroughput(bool upload);
@@ -159,6 +165,7 @@ private:
 
     QString m_origin;
     std::vector<async::TaskHandle> m_tasks; // the last one is the current test's
+    std::uint64_t m_launches = 0;
     std::shared_ptr<HttpSession> m_session;
     std::unique_ptr<PathMonitor> m_monitor;
 };
