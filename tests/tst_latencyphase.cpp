@@ -110,28 +110,6 @@ private slots:
         QVERIFY(expectedMax >= 200); // the 120 ms request raised it
     }
 
-    void perRequestPublishingOrder()
-    {
-        SpeedTestHarness h;
-        QVERIFY(h.open());
-        // After the first timed request: one sample, and median = min = max, jitter 0.
-        std::optional<double> median, min, max, jitter;
-        QObject::connect(h.test.get(), &SpeedTest::jitterChanged, h.test.get(), [&] {
-            if (h.test->samples().size() == 1 && !jitter) {
-                median = h.test->latencyMedian();
-                min = h.test->latencyMin();
-                max = h.test->latencyMax();
-                jitter = h.test->jitter();
-                h.test->cancel();
-            }
-        });
-        h.test->start();
-        QVERIFY(QTest::qWaitFor([&] { return jitter.has_value(); }, 10000));
-        QCOMPARE(*jitter, 0.0);
-        QCOMPARE(*median, *min);
-        QCOMPARE(*max, *min);
-    }
-
     void failures_data()
     {
         QTest::addColumn<FaultRule>("fault");
@@ -165,7 +143,6 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return h.test->status() == QLatin1String("Failed"); }, 30000));
         QCOMPARE(h.test->errorMessage(), std::optional<QString>(message));
         QCOMPARE(h.test->phase(), Phase::idle);
-        QVERIFY(!h.test->isRunning());
         QCOMPARE(h.test->gaugeValue(), 0.0);
         QCOMPARE(h.test->samples().size(), samplesKept);
         QCOMPARE(h.test->latencyMedian().has_value(), samplesKept > 0);

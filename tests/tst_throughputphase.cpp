@@ -142,23 +142,6 @@ private slots:
         if (!inUpload || fault.nth == 0)
             QCOMPARE(transfers, perBatch);
     }
-
-    void liveSamplesFollowTheTransfer()
-    {
-        SpeedTestHarness h;
-        // 2 MB at 4 MB/s per transfer: the first batch lasts about half a second.
-        h.server.addFault({.path = "/__down", .throttleBytesPerSecond = 4'000'000});
-        QVERIFY(h.open());
-        h.test->start();
-        QVERIFY(QTest::qWaitFor([&] { return h.test->phase() == Phase::download && h.test->samples().size() >= 3; }, 30000));
-        const SampleList samples = h.test->samples();
-        // Between two ticks the gauge shows the latest live rate.
-        QCOMPARE(h.test->gaugeValue(), samples.last().y);
-        h.test->cancel();
-        for (const Sample &s : samples)
-            QVERIFY(s.x > 0 && s.y > 0);
-
-    }
 };
 
 QTEST_GUILESS_MAIN(TestThroughputPhase)
