@@ -1,8 +1,9 @@
 // quorvel-cli: one whole speed test, headless. Prints the result (the
 // four-line summary, or JSON with --json) and exits 0; 1 when the test
-// fails, with the message on standard error; 2 on bad arguments; 130 on
-// SIGINT (Ctrl-C) and 143 on SIGTERM, after cancelling the test cleanly. It
-// does not write the history.
+// fails (or the --live file could not be written), with the message on
+// standard error; 2 on bad arguments; 130 on SIGINT (Ctrl-C) and 143 on
+// SIGTERM, after cancelling the test cleanly. It does not write the history.
+#include "livecsv.h"
 #include "progressline.h"
 #include "speedtest.h"
 #include "testresult.h"
@@ -29,7 +30,7 @@ void onInterrupt(int signal)
     [[maybe_unused]] const auto n = ::write(interruptPipe[1], &byte, 1);
 }
 
-const char *usageLine = "usage: quorvel-cli [--server URL] [--json] [--help]\n";
+const char *usageLine = "usage: quorvel-cli [--server URL] [--json] [--live FILE] [--help]\n";
 
 void printHelp()
 {
@@ -40,10 +41,14 @@ void printHelp()
         "  --server URL  measure against this server (http or https origin) instead of\n"
         "                %s, e.g. the bundled quorvel-server on your network\n"
         "  --json        print the result as one JSON object (the history file's format)\n"
+        "  --live FILE   write every live point as it is drawn to FILE, as CSV: a header\n"
+        "                phase,x,y then one row a point; phase is latency (x the request\n"
+        "                number, y milliseconds), download or upload (x seconds since\n"
+        "                the phase began, y Mbit/s)\n"
         "  --help        show this help\n\n"
         "While it runs on a terminal, standard error shows the progress on one line.\n"
-        "Exit status: 0 done, 1 the test failed, 2 bad arguments, 130 interrupted\n"
-        "(SIGINT), 143 terminated (SIGTERM).\n",
+        "Exit status: 0 done, 1 the test failed (or the --live file could not be written),\n"
+        "2 bad arguments, 130 interrupted (SIGINT), 143 terminated (SIGTERM).\n",
         defaultServerOrigin);
 }
 
@@ -80,6 +85,7 @@ int main(int argc, char **argv)
 
     QString origin = QString::fromLatin1(defaultServerOrigin);
     bool json = false;
+    QString livePath;
     const QStringList args = app.arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
@@ -94,6 +100,12 @@ int main(int argc, char **argv)
             origin = args[i];
         } else if (arg.startsWith(QLatin1String("--server="))) {
             origin = arg.mid(9);
+        } else if (arg == QLatin1String("--live")) {
+            if (++i == args.size())
+                return usageError(QStringLiteral("--live needs a file name"));
+            livePath = args[i];
+        } else if (arg.startsWith(QLatin1String("--live="))) {
+            livePath = arg.mid(7);
         } else {
             return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
         }
@@ -103,6 +115,13 @@ int main(int argc, char **argv)
 
     QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
     SpeedTest test(origin);
+    std::unique_ptr<LiveCsv> live;
+    if (!livePath.isNull()) {
+        QString why;
+        live = LiveCsv::open(livePath, test, &why);
+        if (!live)
+            return usageError(QStringLiteral("cannot write '%1': %2").arg(livePath, why));
+    }
     const bool terminal = ::isatty(STDERR_FILENO);
     int lastWidth = 0;
     auto clearLine = [&] {
@@ -148,6 +167,15 @@ int main(int argc, char **argv)
             app.exit(1);
         }
     });
+    bool liveFailed = false;
+    if (live) {
+        QObject::connect(live.get(), &LiveCsv::failed, &app, [&] {
+            clearLine();
+            std::fprintf(stderr, "quorvel-cli: writing '%s' failed: %s\n", qPrintable(livePath),
+                         qPrintable(live->failure()));
+            liveFailed = true;
+        });
+    }
     test.onFinish = [&](const TestResult &result) {
         clearLine();
         if (json) {
@@ -162,7 +190,7 @@ int main(int argc, char **argv)
             std::printf("%s\n", qPrintable(result.summary()));
         }
         std::fflush(stdout);
-        app.exit(0);
+        app.exit(liveFailed ? 1 : 0);
     };
 
     test.start();

@@ -60,11 +60,24 @@ void writeDigits(char *out, long long value, int width)
         out[i] = char('0' + value % 10);
 }
 
+// Years 0001 to 9999 only, the range the reader takes: four digits cannot
+// carry any other year.
+bool isWritableDate(const QDateTime &date)
+{
+    if (!date.isValid())
+        return false;
+    const int year = date.toUTC().date().year();
+    return year >= 1 && year <= 9999;
+}
+
 // "YYYY-MM-DDTHH:MM:SSZ" in UTC, whole seconds: fractions are cut, never
-// rounded up into the next second.
-void writeDate(const QDateTime &date, char *out)
+// rounded up into the next second. Nothing for a date outside the years the
+// reader takes.
+bool writeDate(const QDateTime &date, char *out)
 {
     using namespace std::chrono;
+    if (!isWritableDate(date))
+        return false;
     const long long secs = std::floor(date.toMSecsSinceEpoch() / 1000.0);
     const long long day = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
     const long long sod = secs - day * 86400;
@@ -76,6 +89,7 @@ void writeDate(const QDateTime &date, char *out)
     writeDigits(out + 11, sod / 3600, 2);
     writeDigits(out + 14, sod / 60 % 60, 2);
     writeDigits(out + 17, sod % 60, 2);
+    return true;
 }
 
 } // namespace
@@ -87,10 +101,11 @@ QString uuidText(const QUuid &id)
     return QString::fromLatin1(text, 36);
 }
 
-QString dateText(const QDateTime &date)
+std::optional<QString> dateText(const QDateTime &date)
 {
     char text[20];
-    writeDate(date, text);
+    if (!writeDate(date, text))
+        return std::nullopt;
     return QString::fromLatin1(text, 20);
 }
 
@@ -107,17 +122,26 @@ bool isDigit(QChar c)
 }
 
 // Checks text against a pattern where 'd' is a digit and anything else is
-// itself. Hand-written: a long history is read record by record.
+// itself, letters in either case. Hand-written: a long history is read
+// record by record.
 bool matchesShape(QStringView text, const char *pattern)
 {
     qsizetype i = 0;
     for (; pattern[i]; ++i) {
         if (i >= text.size())
             return false;
-        if (pattern[i] == 'd' ? !isDigit(text[i]) : text[i] != QLatin1Char(pattern[i]))
+        if (pattern[i] == 'd' ? !isDigit(text[i]) : text[i].toUpper() != QLatin1Char(pattern[i]))
             return false;
     }
     return i == text.size();
+}
+
+int number(QStringView digits)
+{
+    int n = 0;
+    for (QChar c : digits)
+        n = n * 10 + (c.unicode() - u'0');
+    return n;
 }
 
 } // namespace
@@ -137,23 +161,39 @@ std::optional<QUuid> parseUuid(const QString &text)
 
 std::optional<QDateTime> parseDate(const QString &text)
 {
-    // RFC 3339: date, 'T', time, optional fraction, then Z or an offset.
+    // RFC 3339: date, 'T', time, optional fraction, then Z or an offset; the
+    // letters in either case. Qt would read hour 24 as the next day and
+    // refuse a leap second, so both are settled here.
     const QStringView view(text);
-    if (view.size() < 20 || !matchesShape(view.first(19), "dddd-dd-ddTdd:dd:dd"))
+    if (view.size() < 20 || !matchesShape(view.first(19), "dddd-dd-ddTdd:dd:dd") || view.sliced(11, 2) > u"23")
         return std::nullopt;
     QStringView rest = view.sliced(19);
+    // What this program writes, UTC in whole seconds (or milliseconds), is
+    // read without QDateTime's own parser, which takes most of a long
+    // history's load; anything else goes through it.
+    if (rest == u"Z" || (rest.size() == 5 && matchesShape(rest, ".dddZ"))) {
+        const QDate day(number(view.sliced(0, 4)), number(view.sliced(5, 2)), number(view.sliced(8, 2)));
+        const QTime time(number(view.sliced(11, 2)), number(view.sliced(14, 2)), number(view.sliced(17, 2)),
+                         rest.size() == 5 ? number(rest.sliced(1, 3)) : 0);
+        if (day.isValid() && time.isValid())
+            return QDateTime(day, time, Qt::UTC);
+    }
     QString normalized = text.first(19);
+    normalized[10] = u'T';
+    const bool leapSecond = view.sliced(17, 2) == u"60";
+    if (leapSecond)
+        normalized.replace(17, 2, QStringLiteral("59"));
     if (rest.startsWith(u'.')) {
         qsizetype digits = 1;
         while (digits < rest.size() && isDigit(rest[digits]))
             ++digits;
-        if (digits == 1 || digits > 10)
+        if (digits == 1)
             return std::nullopt;
         // Qt reads at most milliseconds.
         normalized += rest.first(std::min<qsizetype>(digits, 4));
         rest = rest.sliced(digits);
     }
-    if (rest == u"Z")
+    if (matchesShape(rest, "Z"))
         normalized += u'Z';
     else if (matchesShape(rest, "+dd:dd") || matchesShape(rest, "-dd:dd"))
         normalized += rest;
@@ -162,14 +202,26 @@ std::optional<QDateTime> parseDate(const QString &text)
     const QDateTime parsed = QDateTime::fromString(normalized, Qt::ISODateWithMs);
     if (!parsed.isValid())
         return std::nullopt;
-    return parsed.toUTC();
+    const QDateTime utc = parsed.toUTC();
+    // A leap second ends a UTC day; it is kept as the second before it.
+    const QTime t = utc.time();
+    if (leapSecond && (t.hour() != 23 || t.minute() != 59))
+        return std::nullopt;
+    // An offset can carry a date past either end of the years the writer
+    // can put in four digits.
+    if (!isWritableDate(utc))
+        return std::nullopt;
+    return utc;
 }
 
 std::optional<QJsonObject> encode(const TestResult &result)
 {
     QJsonObject object;
     object.insert(QLatin1String(keys[0]), uuidText(result.id));
-    object.insert(QLatin1String(keys[1]), dateText(result.date));
+    const auto date = dateText(result.date);
+    if (!date)
+        return std::nullopt;
+    object.insert(QLatin1String(keys[1]), *date);
     for (int i = 0; i < 6; ++i) {
         const double value = result.*numberFields[i];
         if (!std::isfinite(value))
@@ -191,7 +243,8 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
         char id[36];
         char date[20];
         writeUuid(r.id, id);
-        writeDate(r.date, date);
+        if (!writeDate(r.date, date))
+            return std::nullopt;
         out.append("        \"id\": \"").append(id, 36).append("\",\n");
         out.append("        \"date\": \"").append(date, 20).append("\"");
         for (int k = 0; k < 6; ++k) {

@@ -32,7 +32,26 @@ QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio)
     return pm;
 }
 
-Banner::Banner(QWidget *parent) : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this))
+QPixmap warningIcon(int size, const QColor &color, qreal devicePixelRatio)
+{
+    QPixmap pm(QSize(size, size) * devicePixelRatio);
+    pm.setDevicePixelRatio(devicePixelRatio);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size;
+    QPen pen(color, std::max(1.5, s / 10), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(pen);
+    p.drawPolygon(QPolygonF({QPointF(s / 2, s * 0.1), QPointF(s * 0.93, s * 0.88), QPointF(s * 0.07, s * 0.88)}));
+    p.drawLine(QPointF(s / 2, s * 0.38), QPointF(s / 2, s * 0.6));
+    p.setBrush(color);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(s / 2, s * 0.74), s / 16, s / 16);
+    return pm;
+}
+
+Banner::Banner(QWidget *parent, Sign sign)
+    : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this)), m_sign(sign)
 {
     setObjectName(QStringLiteral("banner"));
     m_text->setObjectName(QStringLiteral("bannerText"));
@@ -47,14 +66,12 @@ Banner::Banner(QWidget *parent) : QWidget(parent), m_icon(new QLabel(this)), m_t
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
 }
 
-void Banner::set(const QString &text, const QColor &color)
+void Banner::set(const QString &text, Theme::Hue hue)
 {
     m_text->setText(text);
     setAccessibleName(text);
-    if (color != m_color) {
-        m_color = color;
-        restyle();
-    }
+    m_hue = hue;
+    restyle();
 }
 
 QString Banner::text() const { return m_text->text(); }
@@ -62,16 +79,18 @@ QString Banner::text() const { return m_text->text(); }
 void Banner::restyle()
 {
     const int size = QFontMetrics(m_text->font()).height();
-    m_icon->setPixmap(wifiSlashIcon(size, m_color, devicePixelRatioF()));
+    const auto draw = m_sign == Sign::warning ? warningIcon : wifiSlashIcon;
+    m_icon->setPixmap(draw(size, color(), devicePixelRatioF()));
     QPalette pal = m_text->palette();
-    pal.setColor(QPalette::WindowText, m_color);
+    pal.setColor(QPalette::WindowText, color());
     m_text->setPalette(pal);
     update();
 }
 
 void Banner::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::ScreenChangeInternal)
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange
+        || event->type() == QEvent::ScreenChangeInternal)
         restyle();
     QWidget::changeEvent(event);
 }
@@ -81,6 +100,6 @@ void Banner::paintEvent(QPaintEvent *)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(Theme::withAlpha(m_color, 0.15));
+    p.setBrush(Theme::withAlpha(color(), 0.15));
     p.drawRoundedRect(QRectF(rect()), 8, 8);
 }

@@ -1,7 +1,10 @@
 #pragma once
 // Banner: a full-width tinted notice with a struck-through Wi-Fi sign, used
-// for the last error and for the offline notice. Purely presentational: it
-// shows what it is given. Main thread only.
+// for the last error and for the offline notice, or with a warning sign for
+// trouble that is not the network's. Purely presentational: it shows what it
+// is given. Main thread only.
+#include "theme.h"
+
 #include <QColor>
 #include <QString>
 #include <QWidget>
@@ -11,11 +14,14 @@ class QLabel;
 class Banner : public QWidget {
     Q_OBJECT
 public:
-    explicit Banner(QWidget *parent = nullptr);
+    enum class Sign { wifiSlash, warning };
+    explicit Banner(QWidget *parent = nullptr, Sign sign = Sign::wifiSlash);
 
-    void set(const QString &text, const QColor &color);
+    void set(const QString &text, Theme::Hue hue);
     QString text() const;
-    QColor color() const { return m_color; }
+    // The tint in the banner's own palette.
+    QColor color() const { return Theme::color(m_hue, palette()); }
+    QLabel *label() const { return m_text; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -26,8 +32,11 @@ private:
 
     QLabel *m_icon;
     QLabel *m_text;
-    QColor m_color;
+    Theme::Hue m_hue = Theme::Hue::red;
+    Sign m_sign;
 };
 
 // A Wi-Fi sign with a slash through it, drawn at the given size and colour.
 QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio);
+// A triangle with an exclamation mark, likewise.
+QPixmap warningIcon(int size, const QColor &color, qreal devicePixelRatio);

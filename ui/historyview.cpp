@@ -1,5 +1,7 @@
 #include "historyview.h"
 
+#include "banner.h"
+#include "historyaccess.h"
 #include "historychart.h"
 #include "historyemptystate.h"
 #include "historymodel.h"
@@ -19,15 +21,23 @@
 #include <QVBoxLayout>
 
 HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
+    : HistoryView(store, new HistoryModel(store), parent)
+{
+    m_model->setParent(this);
+}
+
+HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *parent)
     : QWidget(parent)
     , m_store(store)
-    , m_model(new HistoryModel(store, this))
-    , m_pages(new QStackedLayout(this))
+    , m_model(model)
+    , m_saveErrorSlot(new QWidget(this))
+    , m_saveError(new Banner(m_saveErrorSlot, Banner::Sign::warning))
+    , m_pages(new QStackedLayout)
     , m_empty(new HistoryEmptyState(this))
     , m_results(new QWidget(this))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
     , m_chart(new HistoryChart(m_results))
-    , m_list(new QListView(m_results))
+    , m_list(new HistoryListView(m_results))
     , m_delegate(new HistoryRowDelegate(m_list))
 {
     auto *title = new QLabel(tr("Past results"), m_results);
@@ -55,10 +65,12 @@ HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     // The row buttons are painted, so the keyboard and assistive tools reach
     // the same two actions through the list itself and its context menu.
     auto *copy = new QAction(tr("Copy"), m_list);
+    copy->setObjectName(QStringLiteral("copyRow"));
     copy->setShortcut(QKeySequence::Copy);
     copy->setShortcutContext(Qt::WidgetShortcut);
     connect(copy, &QAction::triggered, this, [this] { copyRow(m_list->currentIndex()); });
     auto *remove = new QAction(tr("Delete"), m_list);
+    remove->setObjectName(QStringLiteral("deleteRow"));
     remove->setShortcuts({QKeySequence::Delete, QKeySequence(Qt::Key_Backspace)});
     remove->setShortcutContext(Qt::WidgetShortcut);
     connect(remove, &QAction::triggered, this, [this] { deleteRow(m_list->currentIndex()); });
@@ -75,6 +87,16 @@ HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     m_pages->addWidget(m_empty);
     m_pages->addWidget(m_results);
 
+    // Above whichever page shows: the results' own padding keeps it apart.
+    auto *slot = new QVBoxLayout(m_saveErrorSlot);
+    slot->setContentsMargins(20, 20, 20, 0);
+    slot->addWidget(m_saveError);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    outer->addWidget(m_saveErrorSlot);
+    outer->addLayout(m_pages, 1);
+
     connect(m_clearAll, &QPushButton::clicked, m_store, &HistoryStore::clear);
     connect(m_delegate, &HistoryRowDelegate::copyClicked, this, &HistoryView::copyRow);
     connect(m_delegate, &HistoryRowDelegate::deleteClicked, this, &HistoryView::deleteRow);
@@ -83,9 +105,24 @@ HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     connect(m_model, &HistoryModel::synced, this, &HistoryView::restoreTopRow);
     // The model connected first, so its rows are current when this runs.
     connect(m_store, &HistoryStore::itemsChanged, this, &HistoryView::showCurrentState);
+    connect(m_store, &HistoryStore::saveErrorChanged, this, &HistoryView::showSaveError);
 
     applyPalette();
     showCurrentState();
+    showSaveError();
+}
+
+Banner *HistoryView::saveErrorBanner() const
+{
+    return m_saveErrorSlot->isHidden() ? nullptr : m_saveError;
+}
+
+void HistoryView::showSaveError()
+{
+    const QString error = m_store->saveError();
+    if (!error.isEmpty())
+        m_saveError->set(tr("Your history can't be saved: ") + error, Theme::Hue::red);
+    m_saveErrorSlot->setHidden(error.isEmpty());
 }
 
 bool HistoryView::isShowingEmptyState() const
@@ -167,6 +204,6 @@ void HistoryView::applyPalette()
 {
     // Destructive action: red text on the ordinary button.
     QPalette red = m_clearAll->palette();
-    red.setColor(QPalette::ButtonText, Theme::red());
+    red.setColor(QPalette::ButtonText, Theme::red(palette()));
     m_clearAll->setPalette(red);
 }

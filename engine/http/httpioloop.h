@@ -6,9 +6,10 @@
 // - run() is the I/O thread. It alone touches the multi handle and started
 //   transfers, and calls every consumer with no lock of ours held.
 // - Idle timeouts are kept here, per transfer, from the last time it moved a
-//   byte; the poll never sleeps past the nearest deadline. The limit on a
-//   whole request is curl's own (CURLOPT_TIMEOUT_MS), which the poll's
-//   timeout already includes.
+//   byte; the poll never sleeps past the nearest deadline. While an upload
+//   waits for acknowledgements, which wake nothing, it sleeps 10 ms at most.
+//   The limit on a whole request is curl's own (CURLOPT_TIMEOUT_MS), which
+//   the poll's timeout already includes.
 // - So is the per-host connection limit: a transfer waiting for a free
 //   connection has not started and is not idle.
 // - Transfers started together (a batch) run on as many connections: in the
@@ -64,6 +65,7 @@ private:
 
     const HttpSessionConfig m_config;
     std::atomic<bool> m_cancelling{false}; // read by curl callbacks to stop early
+    ConnectionSockets m_sockets; // I/O thread only
 
     std::mutex m_mutex;
     std::condition_variable m_woken; // only used once curl's poll has failed
