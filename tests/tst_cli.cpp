@@ -119,15 +119,6 @@ private slots:
         QVERIFY(r.out.isEmpty());
     }
 
-    void help()
-    {
-        const Run r = run({QStringLiteral("--help")}, 10000);
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains("--server URL"));
-        QVERIFY(r.out.contains("--json"));
-        QVERIFY(r.out.contains("--live FILE"));
-    }
-
     // Moments: as soon as the handler is in place (before the event loop
     // runs), once latency requests have begun, during the download.
     void signalCancelsCleanly_data()
