@@ -348,7 +348,6 @@ private slots:
         QTest::newRow("late response head") << false << slowHead << 60000ms << true;
         QTest::newRow("throttled download keeps going") << false << throttled << 60000ms << false;
         QTest::newRow("throttled upload keeps going") << true << throttled << 60000ms << false;
-        QTest::newRow("request limit ends a stall first") << false << stall << 1000ms << true;
         QTest::newRow("trickle held past the request limit") << false << throttled << 1000ms << true;
         QTest::newRow("upload trickle held past the request limit") << true << throttled << 1000ms << true;
     }
