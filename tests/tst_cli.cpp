@@ -126,7 +126,7 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::addColumn<int>("afterRequests"); // -1: once the signal is caught
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("SIGINT at start-up killed by the default action") << SIGINT << -1 << 130;
+        QTest::newRow("SIGINT before the event loop runs") << SIGINT << -1 << 130;
         QTest::newRow("SIGINT during latency") << SIGINT << 3 << 130;
         QTest::newRow("SIGINT during download") << SIGINT << 22 << 130;
         QTest::newRow("SIGTERM exited 130, not 143") << SIGTERM << 22 << 143;
