@@ -1,8 +1,8 @@
 // quorvel-cli: one whole speed test, headless. Prints the result (the
 // four-line summary, or JSON with --json) and exits 0; 1 when the test
 // fails (or the --live file could not be written), with the message on
-// standard error; 2 on bad arguments; 130 when interrupted with Ctrl-C,
-// after cancelling the test cleanly. It does not write the history.
+// standard error; 2 on bad arguments; 130 on SIGINT (Ctrl-C) and 143 on
+// SIGTERM, after cancelling the test cleanly. It does not write the history.
 #include "livecsv.h"
 #include "progressline.h"
 #include "speedtest.h"
@@ -15,15 +15,18 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
 int interruptPipe[2] = {-1, -1};
 
-void onInterrupt(int)
+// Hands the signal's number to the event loop; a full pipe drops it, as
+// one is enough.
+void onInterrupt(int signal)
 {
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const auto n = ::write(interruptPipe[1], &byte, 1);
 }
 
@@ -45,7 +48,7 @@ void printHelp()
         "  --help        show this help\n\n"
         "While it runs on a terminal, standard error shows the progress on one line.\n"
         "Exit status: 0 done, 1 the test failed (or the --live file could not be written),\n"
-        "2 bad arguments, 130 interrupted.\n",
+        "2 bad arguments, 130 interrupted (SIGINT), 143 terminated (SIGTERM).\n",
         defaultServerOrigin);
 }
 
@@ -67,6 +70,17 @@ bool validOrigin(const QString &text)
 
 int main(int argc, char **argv)
 {
+    // Before anything else, so that a signal at any moment cancels cleanly
+    // instead of killing by the default action; one that comes before the
+    // event loop runs waits in the pipe.
+    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
     QCoreApplication app(argc, argv);
 
     QString origin = QString::fromLatin1(defaultServerOrigin);
@@ -99,15 +113,7 @@ int main(int argc, char **argv)
     if (!validOrigin(origin))
         return usageError(QStringLiteral("not an http or https origin: '%1'").arg(origin));
 
-    if (::pipe(interruptPipe) != 0)
-        return 1;
     QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-
     SpeedTest test(origin);
     std::unique_ptr<LiveCsv> live;
     if (!livePath.isNull()) {
@@ -124,12 +130,27 @@ int main(int argc, char **argv)
         lastWidth = 0;
     };
 
+    bool interrupted = false;
     QObject::connect(&interrupts, &QSocketNotifier::activated, &app, [&] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(interruptPipe[0], &byte, 1);
+        char byte = 0;
+        if (::read(interruptPipe[0], &byte, 1) != 1 || interrupted)
+            return;
+        interrupted = true;
         test.cancel();
         clearLine();
-        app.exit(130);
+        app.exit(128 + byte);
+    });
+    // A test ends "Complete" or "Failed" (both answered below) or by our own
+    // cancel, after which it emits nothing; should it ever end otherwise,
+    // say so rather than wait for ever.
+    QObject::connect(&test, &SpeedTest::testEnded, &app, [&] {
+        const QString status = test.status();
+        if (status == QLatin1String("Complete") || status == QLatin1String("Failed"))
+            return;
+        clearLine();
+        std::fprintf(stderr, "The test couldn't finish: it ended without a result (status \"%s\").\n",
+                     qPrintable(status));
+        app.exit(1);
     });
     QObject::connect(&test, &SpeedTest::changed, &app, [&] {
         if (terminal && test.isRunning()) {

@@ -16,6 +16,7 @@ constexpr auto pauseAtEnd = 400ms;
 
 async::Task<void> SpeedTest::measureLatency()
 {
+    co_await async::checkCancelled();
     setPhase(Phase::latency);
     setStatus(QStringLiteral("Measuring latency\u2026"));
     setSamples({});
@@ -59,14 +60,11 @@ async::Task<double> SpeedTest::ping(std::shared_ptr<HttpSession> session)
 {
     HttpRequest request;
     request.url = (m_origin + QStringLiteral("/__down?bytes=0&r=") + newRequestId()).toStdString();
-    request.timeout = 60s;
+    request.timeout = timeouts.request;
     const auto t0 = std::chrono::steady_clock::now();
     const HttpResponse response = co_await fetchResponse(*session, std::move(request));
     // Read back on the main thread: the time includes the hand-over.
     const auto t1 = std::chrono::steady_clock::now();
-    // A cancel may land between the response and this resumption; nothing
-    // is published after it.
-    co_await async::checkCancelled();
     if (response.status != 200)
         throw HttpError(HttpError::Code::badServerResponse, {});
     co_return std::chrono::duration<double, std::milli>(t1 - t0).count();

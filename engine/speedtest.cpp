@@ -36,8 +36,20 @@ SpeedTest::~SpeedTest()
         m_session->invalidate();
 }
 
+namespace {
+// Run code calls the setters; once the run has been cancelled it must not
+// publish, so it stops at the setter instead.
+void stopIfCancelled()
+{
+    if (async::currentTaskCancelled())
+        throw async::CancelledError();
+}
+} // namespace
+
 void SpeedTest::start()
 {
+    // Acts for the user, also when a slot of a running test calls it.
+    const async::OutsideTasks outside;
     if (isRunning())
         return;
     setErrorMessage(std::nullopt);
@@ -52,18 +64,32 @@ void SpeedTest::start()
     setGaugeValue(0);
 
     std::erase_if(m_tasks, [](const async::TaskHandle &t) { return t.isFinished(); });
-    // The previous test's task is kept, not cancelled: after a cancel it may
-    // still be winding down, and it ends silently on its own.
+    // The previous test's task is kept: after a cancel it may still be
+    // winding down, and it ends silently on its own. It is told to cancel all
+    // the same: started from its onFinish or from a slot of its failure
+    // path, the new test would otherwise have its state and session
+    // overwritten by the old one's last steps.
+    if (!m_tasks.empty())
+        m_tasks.back().cancel();
+    ++m_launches;
     m_tasks.push_back(async::launch(run()));
 }
 
 void SpeedTest::cancel()
 {
+    const async::OutsideTasks outside;
     if (!m_tasks.empty())
         m_tasks.back().cancel();
     invalidateSession();
+    // A slot may start the next test from here; the state is then that
+    // test's, and "Cancelled" must not overwrite its status.
+    const std::uint64_t launches = m_launches;
     setPhase(Phase::idle);
+    if (m_launches != launches)
+        return;
     setStatus(QStringLiteral("Cancelled"));
+    if (m_launches != launches)
+        return;
     setGaugeValue(0);
 }
 
@@ -74,6 +100,13 @@ void SpeedTest::invalidateSession()
 }
 
 async::Task<void> SpeedTest::run()
+{
+    // A cancelled or replaced test stops at this co_await.
+    co_await runPhases();
+    emit testEnded();
+}
+
+async::Task<void> SpeedTest::runPhases()
 {
     std::exception_ptr failure;
     try {
@@ -119,6 +152,10 @@ async::Task<void> SpeedTest::run()
     setGaugeValue(*m_download);
     if (onFinish)
         onFinish(result);
+    // onFinish may have cancelled this test, or started the next one, whose
+    // session is not this test's to end.
+    if (co_await async::isCancelled())
+        co_return;
     invalidateSession();
 }
 
@@ -170,10 +207,20 @@ void SpeedTest::setGauge(double value, const QList<double> &steps)
 #define QUORVEL_PUBLISH(setter, member, type, signal) \
     void SpeedTest::setter(type v)                    \
     {                                                 \
+        stopIfCancelled();                            \
         member = std::move(v);                        \
-        emit signal();                                \
-        emit changed();                               \
+        notify(&SpeedTest::signal);                   \
     }
+
+// A slot may cancel the run that is publishing (or cancel it and start
+// another): the run then stops right there, before it publishes more.
+void SpeedTest::notify(void (SpeedTest::*signal)())
+{
+    emit(this->*signal)();
+    stopIfCancelled();
+    emit changed();
+    stopIfCancelled();
+}
 
 QUORVEL_PUBLISH(setPhase, m_phase, Phase, phaseChanged)
 QUORVEL_PUBLISH(setGaugeValue, m_gaugeValue, double, gaugeValueChanged)
@@ -194,7 +241,7 @@ QUORVEL_PUBLISH(setLastResult, m_lastResult, std::optional<TestResult>, lastResu
 
 void SpeedTest::appendSample(Sample s)
 {
+    stopIfCancelled();
     m_samples.append(s);
-    emit samplesChanged();
-    emit changed();
+    notify(&SpeedTest::samplesChanged);
 }

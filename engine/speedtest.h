@@ -7,6 +7,11 @@
 // Every assignment to a published field emits its NOTIFY signal and then
 // changed(), also when the value did not change, so views can redraw from
 // state. Only SpeedTest's own methods write the fields.
+//
+// start() and cancel() may be called from any slot, also from one that a
+// running test's own notification reached (onFinish included): a test that
+// has been cancelled or replaced publishes nothing more, and never touches
+// the session or the state of the test that replaced it.
 #include "async.h"
 #include "pathmonitor.h"
 #include "phase.h"
@@ -22,6 +27,7 @@
 #include <optional>
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 class HttpSession;
@@ -68,11 +74,13 @@ public:
     }
     QString origin() const { return m_origin; }
 
-    // Idle timeouts of the phases' sessions. Tools and tests may shorten
-    // them before start(); the defaults are the product's.
+    // Idle timeouts of the phases' sessions, and the limit on each whole
+    // request. Tools and tests may shorten them before start(); the defaults
+    // are the product's.
     struct Timeouts {
         std::chrono::milliseconds latency{8'000};
         std::chrono::milliseconds throughput{20'000};
+        std::chrono::milliseconds request{60'000};
     } timeouts;
 
     // Called once per successful test, synchronously, on the main thread.
@@ -107,9 +115,14 @@ signals:
     void lastResultChanged();
     // After any published field was assigned.
     void changed();
+    // A test's run has ended by itself: "Complete", "Failed" or, should the
+    // engine ever stop without a word, neither. Never after cancel() or for
+    // a test that start() replaced.
+    void testEnded();
 
 private:
     async::Task<void> run();
+    async::Task<void> runPhases();
     async::Task<void> measureLatency();
     async::Task<double> ping(std::shared_ptr<HttpSession> session);
     async::Task<void> measureThroughput(bool upload);
@@ -117,6 +130,7 @@ private:
                                  std::chrono::steady_clock::time_point phaseStart);
     void setGauge(double value, const QList<double> &steps);
     void invalidateSession();
+    void notify(void (SpeedTest::*signal)());
 
     void setPhase(Phase v);
     void setGaugeValue(double v);
@@ -151,6 +165,7 @@ private:
 
     QString m_origin;
     std::vector<async::TaskHandle> m_tasks; // the last one is the current test's
+    std::uint64_t m_launches = 0;
     std::shared_ptr<HttpSession> m_session;
     std::unique_ptr<PathMonitor> m_monitor;
 };

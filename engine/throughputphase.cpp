@@ -36,9 +36,9 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-async::Task<void> awaitTransfer(std::shared_ptr<TransferDelegate> delegate, HttpTransfer transfer)
+async::Task<void> awaitTransfer(async::Future<void> done)
 {
-    co_await delegate->run(transfer);
+    co_await std::move(done);
 }
 
 // Ends the batch's sampler on every way out of the batch, so it never draws
@@ -52,6 +52,7 @@ struct SamplerStop {
 
 async::Task<void> SpeedTest::measureThroughput(bool upload)
 {
+    co_await async::checkCancelled();
     setPhase(upload ? Phase::upload : Phase::download);
     setStatus(upload ? QStringLiteral("Measuring upload\u2026") : QStringLiteral("Measuring download\u2026"));
     setSamples({});
@@ -80,28 +81,28 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         async::TaskHandle samplerHandle = co_await async::spawn(sampleLive(delegate, start));
         SamplerStop sampler{std::move(samplerHandle)};
 
-        std::vector<async::Task<void>> transfers;
+        std::vector<HttpTransfer> batch;
         const QByteArray body = upload ? zeroBody(size) : QByteArray();
         for (int k = 0; k < parallel; ++k) {
             HttpRequest request;
-            request.timeout = 60s;
+            request.timeout = timeouts.request;
             if (upload) {
                 request.url = (m_origin + QStringLiteral("/__up")).toStdString();
                 request.method = "POST";
                 request.headers = {{"Content-Type", "application/octet-stream"}};
-                transfers.push_back(awaitTransfer(delegate, session->uploadTransfer(std::move(request), body)));
+                batch.push_back(session->uploadTransfer(std::move(request), body));
             } else {
                 request.url = (m_origin + QStringLiteral("/__down?bytes=") + QString::number(size)
                                + QStringLiteral("&r=") + newRequestId())
                                   .toStdString();
-                transfers.push_back(awaitTransfer(delegate, session->dataTransfer(std::move(request))));
+                batch.push_back(session->dataTransfer(std::move(request)));
             }
         }
+        std::vector<async::Task<void>> transfers;
+        for (auto &done : delegate->runAll(batch))
+            transfers.push_back(awaitTransfer(std::move(done)));
         co_await async::whenAll(std::move(transfers));
         sampler.handle.destroy();
-        // A cancel may land between the last completion and this resumption;
-        // nothing is published after it.
-        co_await async::checkCancelled();
 
         const double secs = std::max(secondsSince(start) - batchStart, minBatchSecs);
         const std::int64_t bytes = delegate->bytes();

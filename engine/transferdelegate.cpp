@@ -14,15 +14,24 @@ std::int64_t TransferDelegate::bytes()
 
 async::Future<void> TransferDelegate::run(const HttpTransfer &transfer)
 {
-    async::Promise<void> waiter;
-    auto future = waiter.future();
+    return std::move(runAll({transfer}).front());
+}
+
+std::vector<async::Future<void>> TransferDelegate::runAll(const std::vector<HttpTransfer> &transfers)
+{
+    std::vector<async::Future<void>> futures;
+    futures.reserve(transfers.size());
     {
         std::lock_guard g(m_lock);
-        m_conts.insert_or_assign(transfer.identifier(), std::move(waiter));
+        for (const HttpTransfer &transfer : transfers) {
+            async::Promise<void> waiter;
+            futures.push_back(waiter.future());
+            m_conts.insert_or_assign(transfer.identifier(), std::move(waiter));
+        }
     }
-    // Started only now, so its completion always finds the waiter.
-    transfer.resume();
-    return future;
+    // Started only now, so each completion always finds its waiter.
+    HttpTransfer::resumeTogether(transfers);
+    return futures;
 }
 
 ResponseDisposition TransferDelegate::onResponse(TransferId id, long status)

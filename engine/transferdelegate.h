@@ -14,6 +14,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 class TransferDelegate final : public TransferObserver {
 public:
@@ -26,6 +27,9 @@ public:
     // Registers the waiter, then starts the transfer. Completes when the
     // transfer does: with nothing, its transport error, or badServerResponse.
     async::Future<void> run(const HttpTransfer &transfer);
+    // The same for the transfers of one batch: every waiter first, then all
+    // of them started together (HttpTransfer::resumeTogether).
+    std::vector<async::Future<void>> runAll(const std::vector<HttpTransfer> &transfers);
 
     ResponseDisposition onResponse(TransferId id, long status) override;
     void onDataReceived(TransferId id, std::size_t bytes) override;

@@ -31,6 +31,8 @@ void FaultPlan::apply(const std::vector<FaultRule> &rules, std::int64_t position
                 plan.reset = plan.reset || rule.reset;
             }
         }
+        if (rule.bodyBytes >= 0)
+            plan.bodyBytes = rule.bodyBytes;
         if (rule.throttleBytesPerSecond > 0
             && (plan.throttle == 0 || rule.throttleBytesPerSecond < plan.throttle))
             plan.throttle = rule.throttleBytesPerSecond;

@@ -25,6 +25,7 @@ struct FaultPlan {
     std::int64_t closeAfter = -1;
     bool reset = false;
     std::int64_t throttle = 0;
+    std::int64_t bodyBytes = -1; // test builds only: a /__down's size, if set
 
     static FaultPlan serverWide(std::int64_t throttle, std::chrono::milliseconds delay);
 #ifdef QUORVEL_SERVER_TEST_HOOKS

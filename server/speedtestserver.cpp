@@ -265,7 +265,9 @@ bool SpeedTestServer::Impl::readBody(const Request &req, const ContentReader &re
 void SpeedTestServer::Impl::download(const Request &req, Response &res)
 {
     const Arrival arrival = arrive(req);
-    const ByteCount bytes = parseByteCount(queryOf(req.target), maxBytes);
+    ByteCount bytes = parseByteCount(queryOf(req.target), maxBytes);
+    if (arrival.plan.bodyBytes >= 0 && bytes.error.empty())
+        bytes.value = arrival.plan.bodyBytes;
     if (!waitHead(arrival.plan))
         return cut(res);
     res.set_header("Cache-Control", "no-store");

@@ -39,6 +39,8 @@ struct FaultRule {
     std::int64_t closeAfterBytes = -1;          // close the connection after K body bytes
     bool reset = false;                         // with closeAfterBytes: TCP RST instead of FIN
     std::int64_t throttleBytesPerSecond = 0;    // 0 = unthrottled
+    std::int64_t bodyBytes = -1;                // >= 0: a /__down sends this many body
+                                                // bytes, whatever it asked for
 };
 
 struct RequestRecord {

@@ -119,17 +119,23 @@ private slots:
         QVERIFY(r.out.isEmpty());
     }
 
-    void help()
+    // Moments: as soon as the handler is in place (before the event loop
+    // runs), once latency requests have begun, during the download.
+    void signalCancelsCleanly_data()
     {
-        const Run r = run({QStringLiteral("--help")}, 10000);
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains("--server URL"));
-        QVERIFY(r.out.contains("--json"));
-        QVERIFY(r.out.contains("--live FILE"));
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("afterRequests"); // -1: once the signal is caught
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("SIGINT before the event loop runs") << SIGINT << -1 << 130;
+        QTest::newRow("SIGINT during latency") << SIGINT << 3 << 130;
+        QTest::newRow("SIGINT during download") << SIGINT << 22 << 130;
+        QTest::newRow("SIGTERM exited 130, not 143") << SIGTERM << 22 << 143;
     }
-
-    void interruptCancelsCleanly()
+    void signalCancelsCleanly()
     {
+        QFETCH(int, signal);
+        QFETCH(int, afterRequests);
+        QFETCH(int, exitCode);
         SpeedTestServer server;
         server.addFault({.path = "/__down", .throttleBytesPerSecond = 200'000});
         QVERIFY(server.start());
@@ -139,19 +145,30 @@ private slots:
         p.start(QStringLiteral(QUORVEL_CLI_PATH), {QStringLiteral("--server"), QString::fromStdString(server.url()),
                                                    QStringLiteral("--live"), live.fileName()});
         QVERIFY(p.waitForStarted());
-        // Wait until the download is under way: throttled transfers in flight.
-        QVERIFY(QTest::qWaitFor([&] { return server.requests().size() > 22; }, 30000));
-        // By then every latency point is in the file, not in a buffer.
-        const auto latencyWritten = [&] {
-            const bool all = live.open(QIODevice::ReadOnly) && live.readAll().contains("\nlatency,20,");
-            live.close();
-            return all;
+        const auto caught = [&] {
+            QFile status(QStringLiteral("/proc/%1/status").arg(p.processId()));
+            if (!status.open(QIODevice::ReadOnly))
+                return false;
+            for (QByteArray line; !(line = status.readLine()).isEmpty();)
+                if (line.startsWith("SigCgt:"))
+                    return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1) & 1) != 0;
+            return false;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(latencyWritten(), 5000);
-        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(QTest::qWaitFor(caught, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return int(server.requests().size()) > afterRequests; }, 30000));
+        if (afterRequests > 21) {
+            // By then every latency point is in the file, not in a buffer.
+            const auto latencyWritten = [&] {
+                const bool all = live.open(QIODevice::ReadOnly) && live.readAll().contains("\nlatency,20,");
+                live.close();
+                return all;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(latencyWritten(), 5000);
+        }
+        ::kill(pid_t(p.processId()), signal);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(p.exitCode(), exitCode);
         QVERIFY(p.readAllStandardOutput().isEmpty());
     }
 };

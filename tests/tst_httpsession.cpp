@@ -1,5 +1,5 @@
 // The HTTP client against the local speed-test server on 127.0.0.1: response
-// heads, byte counts in both directions, idle timeouts, faults, TLS,
+// heads, byte counts in both directions, timeouts, faults, TLS,
 // invalidation and clean shutdown.
 #include "httpdiagnostics.h"
 #include "httpsession.h"
@@ -160,11 +160,6 @@ class TestHttpSession : public QObject {
     {
         return m_server->url() + "/__down?bytes=" + std::to_string(bytes);
     }
-    static void resumeAll(const std::vector<HttpTransfer> &transfers)
-    {
-        for (const auto &t : transfers)
-            t.resume();
-    }
     bool allComplete(const std::vector<HttpTransfer> &transfers) const
     {
         return std::all_of(transfers.begin(), transfers.end(),
@@ -218,7 +213,7 @@ private slots:
         auto s = session();
         m_recorder->cancelAtHead = cancel;
         const HttpTransfer t = s->dataTransfer(request(url(300000)));
-        resumeAll({t});
+        HttpTransfer::resumeTogether({t});
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({t}), kWaitMs);
         const auto e = m_recorder->events(t.identifier());
         QCOMPARE(e.status.value_or(-1), status);
@@ -240,7 +235,7 @@ private slots:
         const HttpTransfer t = s->uploadTransfer(
             request(m_server->url() + "/__up", "POST", 60s, {{"Content-Type", "application/octet-stream"}}),
             QByteArray(size, 'x'));
-        resumeAll({t, t}); // a second resume must not start it twice
+        HttpTransfer::resumeTogether({t, t}); // a second resume must not start it twice
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({t}), kWaitMs);
         const auto e = m_recorder->events(t.identifier());
         QCOMPARE(outcome(e.error), QStringLiteral("none"));
@@ -262,7 +257,7 @@ private slots:
         for (int i = 0; i < 4; ++i)
             transfers.push_back(s->uploadTransfer(request(m_server->url() + "/__up", "POST"), body));
         body = QByteArray(); // the transfers alone keep the bytes alive now
-        resumeAll(transfers);
+        HttpTransfer::resumeTogether(transfers);
         QTRY_VERIFY_WITH_TIMEOUT(allComplete(transfers), kWaitMs);
         for (const auto &t : transfers) {
             QCOMPARE(outcome(m_recorder->events(t.identifier()).error), QStringLiteral("none"));
@@ -286,7 +281,7 @@ private slots:
         std::vector<HttpTransfer> transfers;
         for (int i = 0; i < 6; ++i)
             transfers.push_back(s->dataTransfer(request(url(1'500'000))));
-        resumeAll(transfers);
+        HttpTransfer::resumeTogether(transfers);
         QTRY_VERIFY_WITH_TIMEOUT(allComplete(transfers), kWaitMs);
         for (const auto &t : transfers)
             QCOMPARE(m_recorder->events(t.identifier()).received, std::int64_t(1'500'000));
@@ -308,8 +303,7 @@ private slots:
         for (int i = 0; i < 6; ++i)
             transfers.push_back(s->dataTransfer(request(url(100'000'000))));
         const HttpTransfer notStarted = s->dataTransfer(request(url(10)));
-        for (const auto &t : transfers)
-            t.resume();
+        HttpTransfer::resumeTogether(transfers);
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(transfers.begin(), transfers.end(),
                                              [&](const HttpTransfer &t) {
                                                  return m_recorder->events(t.identifier()).received >= 1000;
@@ -324,7 +318,7 @@ private slots:
         QCOMPARE(HttpDiagnostics::liveEasyHandles(), 0);
 
         // The session stays unusable.
-        resumeAll({notStarted});
+        HttpTransfer::resumeTogether({notStarted});
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({notStarted}), kWaitMs);
         QCOMPARE(outcome(m_recorder->events(notStarted.identifier()).error), outcome(Code::cancelled));
         FetchBox box;
@@ -336,7 +330,7 @@ private slots:
         QCOMPARE(HttpDiagnostics::liveIoThreads(), 0);
     }
 
-    void idleTimeout_data()
+    void timeouts_data()
     {
         QTest::addColumn<bool>("upload");
         QTest::addColumn<FaultRule>("fault");
@@ -354,9 +348,10 @@ private slots:
         QTest::newRow("late response head") << false << slowHead << 60000ms << true;
         QTest::newRow("throttled download keeps going") << false << throttled << 60000ms << false;
         QTest::newRow("throttled upload keeps going") << true << throttled << 60000ms << false;
-        QTest::newRow("shorter request timeout wins") << false << stall << 1000ms << true;
+        QTest::newRow("trickle held past the request limit") << false << throttled << 1000ms << true;
+        QTest::newRow("upload trickle held past the request limit") << true << throttled << 1000ms << true;
     }
-    void idleTimeout()
+    void timeouts()
     {
         QFETCH(bool, upload);
         QFETCH(FaultRule, fault);
@@ -369,13 +364,13 @@ private slots:
         SpeedTestServer server(options);
         QVERIFY2(server.start(), server.errorString().c_str());
         server.addFault(fault);
-        // The last row relies on the request's own timeout alone.
+        // The last rows rely on the request's own limit alone.
         auto s = session(requestTimeout < 60s ? 20s : 1s);
         constexpr int size = 3'000'000;
         const HttpTransfer t = upload
             ? s->uploadTransfer(request(server.url() + "/__up", "POST", requestTimeout), QByteArray(size, 'u'))
             : s->dataTransfer(request(server.url() + "/__down?bytes=3000000", "GET", requestTimeout));
-        resumeAll({t});
+        HttpTransfer::resumeTogether({t});
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({t}), kWaitMs);
         const auto e = m_recorder->events(t.identifier());
         QCOMPARE(outcome(e.error), outcome(timesOut ? std::optional(Code::timedOut) : std::nullopt));
@@ -417,7 +412,7 @@ private slots:
             where = url(5'000'000);
         auto s = session(5s);
         const HttpTransfer t = s->dataTransfer(request(where));
-        resumeAll({t});
+        HttpTransfer::resumeTogether({t});
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({t}), kWaitMs);
         ::close(blocker);
         QCOMPARE(outcome(m_recorder->events(t.identifier()).error), outcome(code));

@@ -185,23 +185,6 @@ private slots:
         QCOMPARE(rig.delegate->pendingWaiters(), 0u);
     }
 
-    void invalidateFailsWaitersWithCancelled()
-    {
-        Rig rig;
-        rig.server.addFault({.throttleBytesPerSecond = 100'000});
-        QVERIFY(rig.open(true, 6));
-        std::vector<Done> done(6);
-        std::vector<async::TaskHandle> tasks;
-        for (auto &d : done)
-            tasks.push_back(async::launch(awaitRun(rig.delegate.get(), rig.download(100'000'000), &d)));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate->bytes() > 0; }, 10000));
-        rig.session->invalidate();
-        QVERIFY(QTest::qWaitFor([&] { return allFinished(done); }, 10000));
-        for (const Done &d : done)
-            QCOMPARE(d.error, std::optional(HttpError::Code::cancelled));
-        QCOMPARE(rig.delegate->pendingWaiters(), 0u);
-    }
-
     void completionWithoutWaiterOnlyClearsBadStatus()
     {
         TransferDelegate delegate;

@@ -6,6 +6,67 @@
 
 namespace async {
 
+namespace {
+// The cancellation of the task running on this thread (only the main thread
+// runs tasks). Set for the length of each resumption.
+thread_local CancelState *t_running = nullptr;
+
+// The test hook handed to root tasks launched from now on.
+std::function<void()> &newTaskObserver()
+{
+    static std::function<void()> observer;
+    return observer;
+}
+
+// Runs a task's code as part of that task; nests (a spawn inside a task).
+class RunningIn {
+public:
+    explicit RunningIn(CancelState *cancel) : m_saved(std::exchange(t_running, cancel)) {}
+    ~RunningIn() { t_running = m_saved; }
+    RunningIn(const RunningIn &) = delete;
+    RunningIn &operator=(const RunningIn &) = delete;
+
+private:
+    CancelState *m_saved;
+};
+} // namespace
+
+bool currentTaskCancelled()
+{
+    return t_running && t_running->isCancelled();
+}
+
+OutsideTasks::OutsideTasks() : m_saved(std::exchange(t_running, nullptr)) {}
+
+OutsideTasks::~OutsideTasks()
+{
+    t_running = m_saved;
+}
+
+void testing::observeResumptionsOfNewTasks(std::function<void()> observer)
+{
+    newTaskObserver() = std::move(observer);
+}
+
+bool detail::goingOn(const std::shared_ptr<CancelState> &cancel)
+{
+    if (!cancel)
+        return false;
+    if (cancel->resumeObserver) {
+        const auto observer = cancel->resumeObserver; // it may replace itself
+        observer();
+    }
+    return cancel->isCancelled();
+}
+
+void detail::resumeIn(std::coroutine_handle<> h, const std::shared_ptr<CancelState> &cancel)
+{
+    // Holds the state: the resumed frame may end and drop its own reference.
+    const std::shared_ptr<CancelState> keep = cancel;
+    RunningIn running(keep.get());
+    h.resume();
+}
+
 void postToMain(std::function<void()> fn)
 {
     QCoreApplication *app = QCoreApplication::instance();
@@ -46,26 +107,25 @@ namespace detail {
 struct SleepState : std::enable_shared_from_this<SleepState> {
     std::coroutine_handle<> waiter;
     bool fired = false;
-    bool cancelled = false;
     std::unique_ptr<QTimer> timer;
     std::shared_ptr<CancelState> cancel;
     std::uint64_t token = 0;
 
-    // The timer and a cancel may both arrive; only the first one counts, and
-    // the coroutine is resumed from a fresh event-loop pass either way.
-    void fire(bool byCancel)
+    // The timer and a cancel may both arrive; the first one wakes the
+    // coroutine, from a fresh event-loop pass either way. A cancel that comes
+    // second is seen when it resumes.
+    void fire()
     {
         if (fired)
             return;
         fired = true;
-        cancelled = byCancel;
         if (timer)
             timer->stop();
         std::weak_ptr<SleepState> weak = shared_from_this();
         postToMain([weak] {
             if (auto self = weak.lock()) {
                 if (auto h = std::exchange(self->waiter, {}))
-                    h.resume();
+                    resumeIn(h, self->cancel);
             }
         });
     }
@@ -95,7 +155,7 @@ void sleepFor::suspend(std::coroutine_handle<> h, const std::shared_ptr<CancelSt
     s.waiter = h;
     s.cancel = cancel;
     if (cancel && cancel->isCancelled()) {
-        s.fire(true);
+        s.fire();
         return;
     }
     s.timer = std::make_unique<QTimer>();
@@ -104,12 +164,12 @@ void sleepFor::suspend(std::coroutine_handle<> h, const std::shared_ptr<CancelSt
     std::weak_ptr<detail::SleepState> weak = m_state;
     QObject::connect(s.timer.get(), &QTimer::timeout, [weak] {
         if (auto self = weak.lock())
-            self->fire(false);
+            self->fire();
     });
     if (cancel) {
         s.token = cancel->subscribe([weak] {
             if (auto self = weak.lock())
-                self->fire(true);
+                self->fire();
         });
     }
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(m_duration);
@@ -118,9 +178,8 @@ void sleepFor::suspend(std::coroutine_handle<> h, const std::shared_ptr<CancelSt
 
 void sleepFor::await_resume()
 {
-    const bool cancelled = m_state->cancelled;
     m_state->detach();
-    if (cancelled)
+    if (detail::goingOn(m_state->cancel))
         throw CancelledError();
 }
 
@@ -139,7 +198,7 @@ void GroupState::childDone(std::exception_ptr error)
     postToMain([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             if (auto h = std::exchange(self->parent, {}))
-                h.resume();
+                resumeIn(h, self->cancel);
         }
     });
 }
@@ -165,11 +224,15 @@ whenAll::~whenAll()
         m_group->parent = {};
 }
 
-void whenAll::start(std::coroutine_handle<> parent, const std::shared_ptr<CancelState> &cancel)
+bool whenAll::start(std::coroutine_handle<> parent, const std::shared_ptr<CancelState> &cancel)
 {
+    m_cancel = cancel;
+    if (m_children.empty())
+        return false;
     m_group = std::make_shared<detail::GroupState>();
     m_group->remaining = m_children.size();
     m_group->parent = parent;
+    m_group->cancel = cancel;
     std::vector<Task<void>> wrappers;
     wrappers.reserve(m_children.size());
     for (auto &child : m_children)
@@ -179,10 +242,13 @@ void whenAll::start(std::coroutine_handle<> parent, const std::shared_ptr<Cancel
         w.handle().promise().cancel = cancel;
         w.handle().resume();
     }
+    return true;
 }
 
 void whenAll::await_resume()
 {
+    if (detail::goingOn(m_cancel))
+        throw CancelledError();
     if (m_group && m_group->firstError)
         std::rethrow_exception(m_group->firstError);
 }
@@ -228,14 +294,19 @@ RootTask runRoot(Task<void> task, std::shared_ptr<RootState> state)
 
 TaskHandle launch(Task<void> task)
 {
-    return launch(std::move(task), std::make_shared<CancelState>());
+    auto cancel = std::make_shared<CancelState>();
+    cancel->resumeObserver = newTaskObserver();
+    return launch(std::move(task), std::move(cancel));
 }
 
 TaskHandle launch(Task<void> task, std::shared_ptr<CancelState> cancel)
 {
     auto state = std::make_shared<detail::RootState>();
     state->cancel = cancel ? std::move(cancel) : std::make_shared<CancelState>();
-    detail::runRoot(std::move(task), state);
+    {
+        RunningIn running(state->cancel.get());
+        detail::runRoot(std::move(task), state);
+    }
     return TaskHandle(state);
 }
 

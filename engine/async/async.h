@@ -4,9 +4,14 @@
 // - Task<T>: a lazily started coroutine; co_await on it runs it and yields
 //   its value or rethrows its exception in the awaiting coroutine.
 // - launch(): starts a root task at once (up to its first suspension) and
-//   returns a handle to cancel it. Cancellation is cooperative: it is seen by
-//   checkCancelled(), isCancelled() and sleepFor(), never by network waits
-//   (those end when the HTTP session is invalidated).
+//   returns a handle to cancel it. Cancellation is cooperative: every co_await
+//   of this layer (a sleep, a future, a group, a spawn, a child task) throws
+//   CancelledError once the task has been asked to cancel, also when the
+//   cancel lands after the task's wake-up was already queued. A cancel wakes
+//   sleeps at once; a network wait ends when its HTTP session is invalidated.
+// - currentTaskCancelled(): the same question for plain functions that a task
+//   calls, so code that notifies observers can stop right after a slot
+//   cancelled the task it runs in.
 // - Future<T>/Promise<T>: a one-shot result that may be completed from any
 //   thread; the awaiting coroutine is always resumed on the main thread.
 // - whenAll(): runs tasks concurrently, waits for all of them, then fails
@@ -50,13 +55,50 @@ public:
     std::uint64_t subscribe(std::function<void()> onCancel);
     void unsubscribe(std::uint64_t token);
 
+    // Test hook; see testing::observeResumptionsOfNewTasks().
+    std::function<void()> resumeObserver;
+
 private:
     bool m_cancelled = false;
     std::uint64_t m_next = 1;
     std::vector<std::pair<std::uint64_t, std::function<void()>>> m_callbacks;
 };
 
+// Whether the task running on this thread right now has been asked to
+// cancel; false outside tasks.
+bool currentTaskCancelled();
+
+// Marks a block that runs for nobody's task, even when a task calls it (a
+// user's cancel() reached from a slot): currentTaskCancelled() is false
+// inside it.
+class OutsideTasks {
+public:
+    OutsideTasks();
+    ~OutsideTasks();
+    OutsideTasks(const OutsideTasks &) = delete;
+    OutsideTasks &operator=(const OutsideTasks &) = delete;
+
+private:
+    CancelState *m_saved;
+};
+
+namespace testing {
+// TEST HOOK. Root tasks launched from now on (and what they spawn) call
+// observer each time one of their co_awaits on a sleep, future, group or
+// spawn is about to go on, before it checks the task's cancellation: an
+// observer that cancels there is a cancel landing just before that
+// resumption. An empty function stops observing new tasks.
+void observeResumptionsOfNewTasks(std::function<void()> observer);
+} // namespace testing
+
 namespace detail {
+
+// Where every suspension of a task ends: calls the test hook, then answers
+// whether the task has been asked to cancel.
+bool goingOn(const std::shared_ptr<CancelState> &cancel);
+
+// Resumes h as part of the task with this cancellation.
+void resumeIn(std::coroutine_handle<> h, const std::shared_ptr<CancelState> &cancel);
 
 struct PromiseBase {
     std::coroutine_handle<> continuation;
@@ -131,6 +173,8 @@ public:
     T await_resume()
     {
         auto &p = m_h.promise();
+        if (p.cancel && p.cancel->isCancelled())
+            throw CancelledError();
         if (p.error)
             std::rethrow_exception(p.error);
         if constexpr (!std::is_void_v<T>)
@@ -177,7 +221,8 @@ struct SleepState;
 }
 
 // co_await sleepFor(d): resumes after d, or throws CancelledError at once
-// when the task is asked to cancel before or during the wait.
+// when the task is asked to cancel before or during the wait, or after the
+// timer fired but before the task resumed.
 class sleepFor {
 public:
     explicit sleepFor(std::chrono::nanoseconds duration) : m_duration(duration) {}
@@ -205,17 +250,20 @@ struct SharedStateBase {
     bool ready = false;
     std::exception_ptr error;
     std::coroutine_handle<> waiter;
+    std::shared_ptr<CancelState> waiterCancel;
 
     // Main thread, from a posted job.
     void resumeWaiter()
     {
         std::coroutine_handle<> h;
+        std::shared_ptr<CancelState> cancel;
         {
             std::lock_guard g(lock);
             h = std::exchange(waiter, {});
+            cancel = std::move(waiterCancel);
         }
         if (h)
-            h.resume();
+            resumeIn(h, cancel);
     }
 };
 
@@ -291,11 +339,13 @@ private:
     std::shared_ptr<detail::SharedState<T>> m_state;
 };
 
-// Awaited once, on the main thread.
+// Awaited once, on the main thread, from a Task. Awaiting it is a
+// suspension point even when the result is already there, so that a test
+// counts the same points in every run.
 template <typename T = void>
 class Future {
 public:
-    Future(Future &&other) noexcept : m_state(std::move(other.m_state)) {}
+    Future(Future &&other) noexcept : m_state(std::move(other.m_state)), m_cancel(std::move(other.m_cancel)) {}
     Future(const Future &) = delete;
     Future &operator=(const Future &) = delete;
     ~Future()
@@ -303,24 +353,26 @@ public:
         if (m_state) {
             std::lock_guard g(m_state->lock);
             m_state->waiter = {};
+            m_state->waiterCancel.reset();
         }
     }
 
-    bool await_ready() const
+    bool await_ready() const noexcept { return false; }
+    template <typename P>
+    bool await_suspend(std::coroutine_handle<P> h)
     {
-        std::lock_guard g(m_state->lock);
-        return m_state->ready;
-    }
-    bool await_suspend(std::coroutine_handle<> h)
-    {
+        m_cancel = h.promise().cancel;
         std::lock_guard g(m_state->lock);
         if (m_state->ready)
             return false;
         m_state->waiter = h;
+        m_state->waiterCancel = m_cancel;
         return true;
     }
     T await_resume()
     {
+        if (detail::goingOn(m_cancel))
+            throw CancelledError();
         std::lock_guard g(m_state->lock);
         if (m_state->error)
             std::rethrow_exception(m_state->error);
@@ -332,6 +384,7 @@ private:
     friend class Promise<T>;
     explicit Future(std::shared_ptr<detail::SharedState<T>> s) : m_state(std::move(s)) {}
     std::shared_ptr<detail::SharedState<T>> m_state;
+    std::shared_ptr<CancelState> m_cancel;
 };
 
 // ---- groups --------------------------------------------------------------
@@ -342,6 +395,7 @@ struct GroupState : std::enable_shared_from_this<GroupState> {
     std::size_t remaining = 0;
     std::exception_ptr firstError;
     std::coroutine_handle<> parent;
+    std::shared_ptr<CancelState> cancel;
     void childDone(std::exception_ptr error);
 };
 
@@ -358,14 +412,16 @@ public:
     whenAll &operator=(const whenAll &) = delete;
     ~whenAll();
 
-    bool await_ready() const noexcept { return m_children.empty(); }
+    bool await_ready() const noexcept { return false; }
     template <typename P>
-    void await_suspend(std::coroutine_handle<P> h) { start(h, h.promise().cancel); }
+    bool await_suspend(std::coroutine_handle<P> h) { return start(h, h.promise().cancel); }
     void await_resume();
 
 private:
-    void start(std::coroutine_handle<> parent, const std::shared_ptr<CancelState> &cancel);
+    // False when there is nothing to wait for.
+    bool start(std::coroutine_handle<> parent, const std::shared_ptr<CancelState> &cancel);
     std::vector<Task<void>> m_children;
+    std::shared_ptr<CancelState> m_cancel;
     std::shared_ptr<detail::GroupState> m_group;
 };
 
@@ -408,13 +464,22 @@ public:
     template <typename P>
     bool await_suspend(std::coroutine_handle<P> h)
     {
-        m_handle.emplace(launch(std::move(m_task), h.promise().cancel));
+        m_cancel = h.promise().cancel;
+        m_handle.emplace(launch(std::move(m_task), m_cancel));
         return false;
     }
-    TaskHandle await_resume() { return std::move(*m_handle); }
+    TaskHandle await_resume()
+    {
+        if (detail::goingOn(m_cancel)) {
+            m_handle->destroy(); // nobody would be left to stop it
+            throw CancelledError();
+        }
+        return std::move(*m_handle);
+    }
 
 private:
     Task<void> m_task;
+    std::shared_ptr<CancelState> m_cancel;
     std::optional<TaskHandle> m_handle;
 };
 

@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <charconv>
 #include <arpa/inet.h>
 #include <cstddef>
 #include <cstring>
@@ -72,15 +73,6 @@ bool isLoopbackHost(const QString &host)
     return inet_pton(AF_INET6, text.constData(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-std::chrono::milliseconds shorterLimit(std::chrono::milliseconds a, std::chrono::milliseconds b)
-{
-    if (a.count() <= 0)
-        return std::max(b, std::chrono::milliseconds(0));
-    if (b.count() <= 0)
-        return a;
-    return std::min(a, b);
-}
-
 bool stopRequested(CurlTransfer *t)
 {
     if (!t->cancelling->load(std::memory_order_relaxed))
@@ -89,51 +81,75 @@ bool stopRequested(CurlTransfer *t)
     return true;
 }
 
-size_t onHeader(char *data, size_t, size_t n, void *userdata) noexcept
+// One line of a response head; false stops the transfer.
+bool onHeaderLine(CurlTransfer *t, const char *data, size_t n)
 {
-    auto *t = static_cast<CurlTransfer *>(userdata);
     t->moved += std::int64_t(n);
     if (t->headDone)
-        return n; // trailers after a chunked body
+        return true; // trailers after a chunked body
     t->headBytes += std::int64_t(n);
     if (t->headBytes > kMaxHeadBytes) {
         t->abortReason = HttpError(Code::badServerResponse,
                                    QStringLiteral("The server's response head is too large."));
-        return 0;
+        return false;
     }
     const std::string_view line = trimmed(std::string_view(data, n));
     if (line.empty()) {
         // The end of a header block: interim (1xx) blocks are skipped, the
         // final one is the response head.
-        long status = 0;
-        if (curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+        long status = t->blockStatus;
+        if (status == 0 && curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
             status = 0;
+        t->blockStatus = 0;
         if (status >= 100 && status < 200) {
             t->response.headers.clear();
-            return n;
+            return true;
         }
         t->headDone = true;
         t->response.status = status;
         if (stopRequested(t))
-            return 0;
+            return false;
         if (t->kind != CurlTransfer::Kind::fetch
             && t->observer->onResponse(t->id, status) == ResponseDisposition::cancel) {
-            // Returning 0 makes curl stop before reading any of the body.
+            // Stopping here makes curl end before reading any of the body.
             t->abortReason = HttpError(Code::cancelled, {});
-            return 0;
+            return false;
         }
-        return n;
+        return true;
     }
-    if (t->kind != CurlTransfer::Kind::fetch)
-        return n;
     auto &headers = t->response.headers;
     if (line.substr(0, 5) == "HTTP/") {
+        // Held-back lines arrive after curl has read further heads, so each
+        // block's status is read from its own status line.
+        const auto space = line.find(' ');
+        if (space != std::string_view::npos && line.size() >= space + 4)
+            std::from_chars(line.data() + space + 1, line.data() + space + 4, t->blockStatus);
         headers.clear();
+    } else if (t->kind != CurlTransfer::Kind::fetch) {
+        return true;
     } else if ((data[0] == ' ' || data[0] == '\t') && !headers.empty()) {
         headers.back().second.append(" ").append(line); // obsolete line folding
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
         headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
                              std::string(trimmed(line.substr(colon + 1))));
+    }
+    return true;
+}
+
+size_t onHeader(char *data, size_t, size_t n, void *userdata) noexcept
+{
+    auto *t = static_cast<CurlTransfer *>(userdata);
+    if (t->placing) {
+        t->heldBack = true;
+        return CURL_WRITEFUNC_PAUSE; // delivered again once the pass is over
+    }
+    // One line per call, except for held-back lines: those come all at once.
+    for (size_t at = 0; at < n;) {
+        const void *newline = std::memchr(data + at, '\n', n - at);
+        const size_t len = newline ? size_t(static_cast<const char *>(newline) - (data + at)) + 1 : n - at;
+        if (!onHeaderLine(t, data + at, len))
+            return 0;
+        at += len;
     }
     return n;
 }
@@ -273,7 +289,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferObserver *transferObserve
     observer = transferObserver;
     cancelling = cancelFlag;
     sockets = connectionSockets;
-    idleTimeout = shorterLimit(sessionIdleTimeout, request.timeout);
+    idleTimeout = std::max(sessionIdleTimeout, std::chrono::milliseconds(0));
 
     const bool sendsBody = kind == Kind::upload || request.method == "POST";
     bool hasCacheControl = false, hasPragma = false, hasExpect = false, hasContentType = false;
@@ -343,6 +359,10 @@ std::optional<HttpError> CurlTransfer::prepare(TransferObserver *transferObserve
         .set(CURLOPT_SOCKOPTDATA, static_cast<void *>(sockets));
     if (idleTimeout.count() > 0)
         o.set(CURLOPT_CONNECTTIMEOUT_MS, long(idleTimeout.count()));
+    // Every byte resets the idle clock, so only a limit on the whole request
+    // stops a server that trickles.
+    if (request.timeout.count() > 0)
+        o.set(CURLOPT_TIMEOUT_MS, long(request.timeout.count()));
     // Our own network's servers are reached directly even when a proxy is
     // configured in the environment.
     if (isLoopbackHost(host))

@@ -65,6 +65,12 @@ struct CurlTransfer {
     EasyHandle easy;
     HeaderList headerList;
     bool inMulti = false;
+    // True during the I/O loop's pass that added it: its response head is
+    // held back (curl keeps it paused) so that it cannot end and hand its
+    // connection to a transfer started in the same pass; `heldBack` says
+    // that curl is holding it.
+    bool placing = false;
+    bool heldBack = false;
     std::string slotKey; // the origin whose connection slot it holds, if any
 
     // Idle tracking, read by the I/O loop between performs.
@@ -79,6 +85,7 @@ struct CurlTransfer {
     std::optional<HttpError> abortReason; // set when one of our callbacks stops curl
     bool headDone = false;
     std::int64_t headBytes = 0;
+    long blockStatus = 0; // of the header block being read, from its status line
     ConnectionSockets *sockets = nullptr;
     std::int64_t curlSent = 0; // body bytes curl handed to the socket
     std::int64_t sentReported = 0; // running total of the onBodySent increments

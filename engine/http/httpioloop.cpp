@@ -63,15 +63,22 @@ TransferId HttpIoLoop::create(CurlTransfer::Kind kind, HttpRequest request, QByt
     return id;
 }
 
-void HttpIoLoop::start(TransferId id)
+void HttpIoLoop::start(const std::vector<TransferId> &ids)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_created.find(id);
-    if (it == m_created.end() || m_stopped)
-        return; // already started, or the session is going away
-    m_queued.push_back(std::move(it->second));
-    m_created.erase(it);
-    wakeLocked();
+    if (m_stopped)
+        return; // the session is going away
+    bool queued = false;
+    for (const TransferId id : ids) {
+        const auto it = m_created.find(id);
+        if (it == m_created.end())
+            continue; // already started
+        m_queued.push_back(std::move(it->second));
+        m_created.erase(it);
+        queued = true;
+    }
+    if (queued)
+        wakeLocked();
 }
 
 void HttpIoLoop::fetch(HttpRequest request, std::function<void(FetchResult)> done)
@@ -144,6 +151,7 @@ void HttpIoLoop::run()
             m_broken = true;
             failRunning(clientFailure("curl_multi_perform", rc));
         }
+        releasePlaced();
         collectFinished();
         checkIdle(Clock::now());
         admitWaiting(); // into the slots that finished transfers freed
@@ -204,8 +212,29 @@ void HttpIoLoop::launch(TransferPtr t)
         return;
     }
     t->inMulti = true;
+    t->placing = true;
     t->lastProgress = Clock::now(); // connecting counts as idle from here
     m_running.push_back(std::move(t));
+}
+
+void HttpIoLoop::releasePlaced()
+{
+    // Every transfer added before the perform that just returned has its
+    // connection now.
+    std::vector<std::pair<std::size_t, CURLcode>> stuck;
+    for (std::size_t i = 0; i < m_running.size(); ++i) {
+        CurlTransfer &t = *m_running[i];
+        if (!std::exchange(t.placing, false) || !std::exchange(t.heldBack, false))
+            continue;
+        // May deliver the held head (and body) through the callbacks at once.
+        if (const CURLcode rc = curl_easy_pause(t.easy.get(), CURLPAUSE_CONT); rc != CURLE_OK)
+            stuck.emplace_back(i, rc);
+    }
+    for (auto it = stuck.rbegin(); it != stuck.rend(); ++it) {
+        TransferPtr t = std::move(m_running[it->first]);
+        m_running.erase(m_running.begin() + std::ptrdiff_t(it->first));
+        finish(std::move(t), clientFailure("curl_easy_pause", it->second));
+    }
 }
 
 void HttpIoLoop::collectFinished()

@@ -8,8 +8,13 @@
 // - Idle timeouts are kept here, per transfer, from the last time it moved a
 //   byte; the poll never sleeps past the nearest deadline. While an upload
 //   waits for acknowledgements, which wake nothing, it sleeps 10 ms at most.
+//   The limit on a whole request is curl's own (CURLOPT_TIMEOUT_MS), which
+//   the poll's timeout already includes.
 // - So is the per-host connection limit: a transfer waiting for a free
 //   connection has not started and is not idle.
+// - Transfers started together (a batch) run on as many connections: in the
+//   pass that adds them none can end, so none frees a connection that
+//   another of them would take instead of its own.
 #include "curlhandle.h"
 #include "curltransfer.h"
 #include "httpsession.h"
@@ -32,7 +37,8 @@ public:
 
     // Any thread.
     TransferId create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body);
-    void start(TransferId id);
+    // All of them reach the loop in the same pass.
+    void start(const std::vector<TransferId> &ids);
     void fetch(HttpRequest request, std::function<void(FetchResult)> done);
     void invalidate();
     // Invalidates and makes run() return once everything has completed.
@@ -48,6 +54,7 @@ private:
     void wakeLocked();
     void admitWaiting();
     void launch(TransferPtr t);
+    void releasePlaced();
     void collectFinished();
     void checkIdle(Clock::time_point now);
     int pollTimeoutMs(Clock::time_point now) const;

@@ -27,7 +27,23 @@ struct HttpSession::Impl {
 void HttpTransfer::resume() const
 {
     if (const auto session = m_session.lock())
-        session->start(m_id);
+        session->start({m_id});
+}
+
+void HttpTransfer::resumeTogether(const std::vector<HttpTransfer> &transfers)
+{
+    if (transfers.empty())
+        return;
+    const auto session = transfers.front().m_session.lock();
+    if (!session)
+        return;
+    std::vector<TransferId> ids;
+    ids.reserve(transfers.size());
+    for (const HttpTransfer &t : transfers) {
+        Q_ASSERT(t.m_session.lock() == session);
+        ids.push_back(t.m_id);
+    }
+    session->start(ids);
 }
 
 std::shared_ptr<HttpSession> HttpSession::create(HttpSessionConfig config)
@@ -85,7 +101,7 @@ void HttpSession::invalidate()
     d->loop->invalidate();
 }
 
-void HttpSession::start(TransferId id)
+void HttpSession::start(const std::vector<TransferId> &ids)
 {
-    d->loop->start(id);
+    d->loop->start(ids);
 }

@@ -9,11 +9,12 @@
 //   No lock of ours is held while they run.
 // - Nothing is persisted: no cookies, no cache, no credentials. Every
 //   request bypasses caches. Certificates are always verified for https.
-// - Timeouts are idle timeouts: a transfer fails with timedOut when it moves
-//   no bytes (connecting included) for min(session idle timeout, request
-//   timeout). A slow link that keeps moving bytes never times out. A timeout
-//   of zero or less sets no limit. A transfer held back by
-//   maxConnectionsPerHost is not idle: its clock starts with its connection.
+// - Two timeouts, each failing a transfer with timedOut: the session's idle
+//   timeout, when it moves no bytes (connecting included) for that long, and
+//   the request's timeout, a limit on the whole request however many bytes
+//   still trickle in. Zero or less sets no limit. A transfer held back by
+//   maxConnectionsPerHost has not started: both clocks start with its
+//   connection.
 // - Request headers with CR, LF or NUL, or names that are not tokens, fail
 //   the request with `other` before anything is sent. Names under .invalid
 //   fail with cannotFindHost without a lookup. A fetch keeps at most 64 MiB
@@ -67,7 +68,7 @@ struct HttpSessionConfig {
 struct HttpRequest {
     std::string url;
     std::string method = "GET"; // or "POST"
-    std::chrono::milliseconds timeout{60'000};
+    std::chrono::milliseconds timeout{60'000}; // the whole request
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
@@ -91,6 +92,11 @@ public:
     // Does nothing if the session is gone or invalidated (a transfer started
     // on an invalidated session completes with cancelled).
     void resume() const;
+    // Starts transfers of one session in a single hand-over to its I/O
+    // thread, so they reach curl in the same pass: started together they
+    // run on as many connections as there are transfers, where one at a
+    // time a fast first one could end and lend its connection to a later one.
+    static void resumeTogether(const std::vector<HttpTransfer> &transfers);
 
 private:
     friend class HttpSession;
@@ -127,6 +133,6 @@ public:
 private:
     friend class HttpTransfer;
     explicit HttpSession(HttpSessionConfig config);
-    void start(TransferId id);
+    void start(const std::vector<TransferId> &ids);
     std::unique_ptr<Impl> d;
 };
