@@ -46,6 +46,12 @@ std::optional<TestResult> decode(const QJsonObject &object);
 // Nothing when any number is NaN or infinite.
 std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
 
+// The eight fields as one CSV line without a newline, in field order, each
+// written as encodeArray() writes it; the header is the member names. No
+// field needs quoting. Nothing when a number is NaN or infinite.
+std::optional<QByteArray> csvRow(const TestResult &result);
+QByteArray csvHeader();
+
 QString uuidText(const QUuid &id);
 QString dateText(const QDateTime &date);
 std::optional<QUuid> parseUuid(const QString &text);

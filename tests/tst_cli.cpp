@@ -34,15 +34,20 @@ class TestCli : public QObject {
     }
 
 private slots:
-    void jsonResultAgainstTheLocalServer()
+    // With both, the JSON object and then the CSV line of the same run.
+    void jsonAndCsvResultAgainstTheLocalServer()
     {
         SpeedTestServer server;
         QVERIFY(server.start());
-        const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json")});
+        const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json"),
+                           QStringLiteral("--csv")});
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.isEmpty(), r.err.constData()); // not a terminal: nothing but the result
+        QVERIFY(r.out.endsWith('\n'));
+        const qsizetype rowStart = r.out.lastIndexOf('\n', r.out.size() - 2) + 1;
+        const QList<QByteArray> row = r.out.sliced(rowStart).trimmed().split(',');
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out.first(rowStart), &error);
         QCOMPARE(error.error, QJsonParseError::NoError);
         QVERIFY(doc.isObject());
         QCOMPARE(doc.object().size(), 8);
@@ -50,6 +55,14 @@ private slots:
         QVERIFY(result);
         QVERIFY(result->download > 0 && result->upload > 0 && result->latencyMedian > 0);
         QVERIFY(doc.object().value("date").toString().endsWith(QLatin1Char('Z')));
+        QCOMPARE(row.size(), 8);
+        QCOMPARE(row[0], doc.object().value("id").toString().toLatin1());
+        QCOMPARE(row[1], doc.object().value("date").toString().toLatin1());
+        for (int i = 2; i < 8; ++i) {
+            bool ok = false;
+            QCOMPARE(row[i].toDouble(&ok), doc.object().value(QLatin1String(ResultCodec::keys[i])).toDouble());
+            QVERIFY2(ok, row[i].constData());
+        }
     }
 
     void summaryByDefault()
@@ -100,6 +113,9 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         QVERIFY(r.out.contains("--server URL"));
         QVERIFY(r.out.contains("--json"));
+        const Run header = run({QStringLiteral("--csv-header")}, 10000);
+        QCOMPARE(header.exitCode, 0);
+        QCOMPARE(header.out, QByteArray("id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n"));
     }
 
     void interruptCancelsCleanly()

@@ -96,9 +96,15 @@ private slots:
             QCOMPARE(back->upload, list[i].upload);
         }
         QVERIFY(bytes->startsWith("[\n    {\n        \"id\": \""));
+        // The CSV line writes each figure as the array writer does.
+        list[1].id = QUuid::fromString(QStringLiteral("6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8"));
+        QCOMPARE(*ResultCodec::csvRow(list[1]), QByteArray("6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,1999-07-20T20:17:40Z,"
+                                                           "0.30000000000000004,-0,1e+300,5e-324,12,123456789.125"));
+        QVERIFY(bytes->contains("\"latencyMedian\": 0.30000000000000004,\n        \"latencyMin\": -0,\n"));
         QCOMPARE(*ResultCodec::encodeArray({}), QByteArray("[]\n"));
         list[1].download = std::numeric_limits<double>::quiet_NaN();
         QVERIFY(!ResultCodec::encodeArray(list));
+        QVERIFY(!ResultCodec::csvRow(list[1]));
     }
 
     void decode_data()
