@@ -175,7 +175,6 @@ int main(int argc, char **argv)
     }
 
     SpeedTestServer::Options options;
-    options.recordRequests = false;
     SpeedTestServer server(options);
     if (!server.start()) {
         std::fprintf(stderr, "server: %s\n", server.errorString().c_str());

@@ -95,7 +95,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    SpeedTestServer server({.recordRequests = false});
+    SpeedTestServer server;
     if (!server.start()) {
         std::fprintf(stderr, "bench_stall: %s\n", server.errorString().c_str());
         return 1;

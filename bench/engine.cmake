@@ -4,12 +4,12 @@
 
 # The measurement server that prints what it served when stopped.
 add_executable(bench_server ${CMAKE_CURRENT_LIST_DIR}/bench_server.cpp)
-target_link_libraries(bench_server PRIVATE quorvel_server)
+target_link_libraries(bench_server PRIVATE quorvel_server_testing)
 set_target_properties(bench_server PROPERTIES AUTOMOC OFF)
 
 # cancel() with transfers in flight, until they have all ended.
 add_executable(bench_cancel ${CMAKE_CURRENT_LIST_DIR}/bench_cancel.cpp)
-target_link_libraries(bench_cancel PRIVATE quorvel_engine quorvel_server)
+target_link_libraries(bench_cancel PRIVATE quorvel_engine quorvel_server_testing)
 
 # The longest wait of the main thread's event loop during a whole test.
 add_executable(bench_stall ${CMAKE_CURRENT_LIST_DIR}/bench_stall.cpp)

@@ -2,14 +2,19 @@
 
 #include <algorithm>
 
-FaultPlan FaultPlan::forRequest(const std::vector<FaultRule> &rules, std::int64_t position,
-                                const std::string &path, std::int64_t throttle,
-                                std::chrono::milliseconds delay)
+FaultPlan FaultPlan::serverWide(std::int64_t throttle, std::chrono::milliseconds delay)
+{
+    FaultPlan plan;
+    plan.headDelay = std::max(delay, std::chrono::milliseconds(0));
+    plan.throttle = std::max<std::int64_t>(throttle, 0);
+    return plan;
+}
+
+#ifdef QUORVEL_SERVER_TEST_HOOKS
+void FaultPlan::apply(const std::vector<FaultRule> &rules, std::int64_t position, const std::string &path)
 {
     using std::chrono::milliseconds;
-    FaultPlan plan;
-    plan.headDelay = std::max(delay, milliseconds(0));
-    plan.throttle = std::max<std::int64_t>(throttle, 0);
+    FaultPlan &plan = *this;
     for (const FaultRule &rule : rules) {
         if ((rule.nth != 0 && rule.nth != position) || (!rule.path.empty() && rule.path != path))
             continue;
@@ -32,8 +37,8 @@ FaultPlan FaultPlan::forRequest(const std::vector<FaultRule> &rules, std::int64_
     }
     std::stable_sort(plan.stalls.begin(), plan.stalls.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
-    return plan;
 }
+#endif
 
 BodyFlow::BodyFlow(FaultPlan plan, SleepUntil sleepUntil)
     : m_plan(std::move(plan)), m_sleepUntil(std::move(sleepUntil))

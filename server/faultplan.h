@@ -1,6 +1,6 @@
 #pragma once
-// FaultPlan: what the matching FaultRules (and the server-wide throttle and
-// delay) do to one request. BodyFlow applies a plan's byte-position faults
+// FaultPlan: what the server-wide throttle and delay (and, in test builds,
+// the matching FaultRules) do to one request. BodyFlow applies a plan's byte-position faults
 // to one body as it moves, in either direction.
 //
 // - Rules combine: head delays add up, every stall happens at its own
@@ -26,9 +26,11 @@ struct FaultPlan {
     bool reset = false;
     std::int64_t throttle = 0;
 
-    static FaultPlan forRequest(const std::vector<FaultRule> &rules, std::int64_t position,
-                                const std::string &path, std::int64_t throttle,
-                                std::chrono::milliseconds delay);
+    static FaultPlan serverWide(std::int64_t throttle, std::chrono::milliseconds delay);
+#ifdef QUORVEL_SERVER_TEST_HOOKS
+    // Adds the rules that match the request at this position and path.
+    void apply(const std::vector<FaultRule> &rules, std::int64_t position, const std::string &path);
+#endif
     int statusOr(int usual) const { return status != 0 ? status : usual; }
 };
 

@@ -54,7 +54,6 @@ int main(int argc, char **argv)
 {
     SpeedTestServer::Options options;
     options.port = 8080;
-    options.recordRequests = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];

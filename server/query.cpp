@@ -83,7 +83,9 @@ ByteCount parseByteCount(std::string_view query, std::int64_t max)
     return {std::stoll(std::string(digits)), {}};
 }
 
+#ifdef QUORVEL_SERVER_TEST_HOOKS
 std::string RequestRecord::param(const std::string &name) const
 {
     return queryParam(query, name).value_or(std::string{});
 }
+#endif

@@ -114,10 +114,12 @@ struct SpeedTestServer::Impl {
     mutable std::mutex mutex; // everything below
     std::condition_variable wake;
     bool stopping = false;
+#ifdef QUORVEL_SERVER_TEST_HOOKS
     std::vector<FaultRule> faults;
     std::vector<RequestRecord> records;
     std::int64_t seen = 0;
     std::uint64_t generation = 0;
+#endif
 };
 
 void SpeedTestServer::Impl::configure(httplib::Server &server)
@@ -179,6 +181,8 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
 SpeedTestServer::Impl::Arrival SpeedTestServer::Impl::arrive(const Request &req)
 {
     Arrival arrival;
+    arrival.plan = FaultPlan::serverWide(options.throttleBytesPerSecond, options.delay);
+#ifdef QUORVEL_SERVER_TEST_HOOKS
     std::lock_guard lock(mutex);
     ++seen;
     if (options.recordRequests) {
@@ -187,16 +191,21 @@ SpeedTestServer::Impl::Arrival SpeedTestServer::Impl::arrive(const Request &req)
                            req.get_header_value("Content-Type"), 0, req.remote_port});
     }
     arrival.generation = generation;
-    arrival.plan = FaultPlan::forRequest(faults, seen, req.path, options.throttleBytesPerSecond,
-                                         options.delay);
+    arrival.plan.apply(faults, seen, req.path);
+#else
+    (void)req;
+#endif
     return arrival;
 }
 
-void SpeedTestServer::Impl::setBodyBytes(const Arrival &arrival, std::int64_t bytes)
+void SpeedTestServer::Impl::setBodyBytes([[maybe_unused]] const Arrival &arrival,
+                                         [[maybe_unused]] std::int64_t bytes)
 {
+#ifdef QUORVEL_SERVER_TEST_HOOKS
     std::lock_guard lock(mutex);
     if (arrival.generation == generation && arrival.slot < records.size())
         records[arrival.slot].bodyBytes = bytes;
+#endif
 }
 
 bool SpeedTestServer::Impl::sleepUntil(BodyFlow::Clock::time_point when)
@@ -412,6 +421,7 @@ std::string SpeedTestServer::errorString() const
     return m_impl->error;
 }
 
+#ifdef QUORVEL_SERVER_TEST_HOOKS
 void SpeedTestServer::addFault(FaultRule rule)
 {
     std::lock_guard lock(m_impl->mutex);
@@ -437,3 +447,4 @@ void SpeedTestServer::clearRequests()
     m_impl->seen = 0;
     ++m_impl->generation;
 }
+#endif

@@ -9,12 +9,14 @@
 //   connection keeps one worker for its life (keep-alive has no request cap).
 // - Every public method may be called from any thread. start() and stop()
 //   must not race each other; stop() is idempotent and joins everything.
-// - Faults and records are for tests: a request is recorded when it arrives
-//   and its record is final before its response head is sent. Byte-position
-//   faults (stall, close, reset, throttle) apply to the response body of a
-//   download and to the request body of any other request.
-// - With TLS, reset is not available (the library owns those sockets); a
-//   reset rule then closes normally.
+// - The throttle applies to the response body of a download and to the
+//   request body of any other request.
+// - Test builds (QUORVEL_SERVER_TEST_HOOKS, the quorvel_server_testing
+//   library) add faults and request records: a request is recorded when it
+//   arrives and its record is final before its response head is sent.
+//   Byte-position faults (stall, close, reset, throttle) apply where the
+//   throttle does. With TLS, reset is not available (the library owns those
+//   sockets); a reset rule then closes normally. Product builds have neither.
 // - Plain C++ (no Qt). The host process of a TLS server should ignore
 //   SIGPIPE; plain connections never raise it.
 #include <chrono>
@@ -23,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#ifdef QUORVEL_SERVER_TEST_HOOKS
 struct FaultRule {
     int nth = 0;            // 1-based position in requests() (counted since start or
                             // the last clearRequests()); 0 = every request
@@ -47,6 +50,7 @@ struct RequestRecord {
     int remotePort = -1;      // client's port: equal on two records = same connection
     std::string param(const std::string &name) const; // decoded query parameter or ""
 };
+#endif
 
 // Declared outside SpeedTestServer so that its member defaults can serve the
 // constructor's default argument (a nested class's are not usable there).
@@ -65,8 +69,10 @@ struct SpeedTestServerOptions {
     // auto-tuning: fixed multi-megabyte buffers measured about half as fast
     // on loopback, and a fixed size caps the window on longer paths.
     int socketBufferBytes = 0;
+#ifdef QUORVEL_SERVER_TEST_HOOKS
     // Off for long-running use: the records would grow without bound.
     bool recordRequests = true;
+#endif
 };
 
 class SpeedTestServer {
@@ -86,10 +92,12 @@ public:
     std::string url() const;            // "http://127.0.0.1:PORT" (https when TLS)
     std::string errorString() const;    // why start() failed
 
+#ifdef QUORVEL_SERVER_TEST_HOOKS
     void addFault(FaultRule rule);      // thread-safe; every matching rule applies
     void clearFaults();
     std::vector<RequestRecord> requests() const; // thread-safe snapshot, arrival order
     void clearRequests();
+#endif
 
 private:
     struct Impl;

@@ -4,7 +4,7 @@
 #include "fmt.h"
 #include "gaugeview.h"
 #include "theme.h"
-#include "tst_ui_support.h"
+#include "uisupport.h"
 
 #include <QImage>
 #include <QtMath>

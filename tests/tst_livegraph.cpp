@@ -3,7 +3,7 @@
 // per change, and a real download against the local server.
 #include "livegraph.h"
 #include "theme.h"
-#include "tst_ui_support.h"
+#include "uisupport.h"
 
 #include <QAreaSeries>
 #include <QLineSeries>

@@ -193,7 +193,8 @@ void TstServerFaults::rulesCombine()
 {
     QFETCH(std::vector<FaultRule>, rules);
     QFETCH(int, position);
-    const FaultPlan plan = FaultPlan::forRequest(rules, position, "/__down", 0, 0ms);
+    FaultPlan plan = FaultPlan::serverWide(0, 0ms);
+    plan.apply(rules, position, "/__down");
     QTEST(plan.status, "status");
     QTEST(int(plan.headDelay.count()), "headDelayMs");
     QTEST(qint64(plan.closeAfter), "closeAfter");

@@ -9,7 +9,7 @@
 #include "statcard.h"
 #include "testview.h"
 #include "theme.h"
-#include "tst_ui_support.h"
+#include "uisupport.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

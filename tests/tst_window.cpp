@@ -9,7 +9,7 @@
 #include "historyview.h"
 #include "quorvelapp.h"
 #include "testview.h"
-#include "tst_ui_support.h"
+#include "uisupport.h"
 
 #include <QAbstractButton>
 #include <QFrame>

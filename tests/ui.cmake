@@ -1,7 +1,7 @@
 # The window, the Test tab, the gauge and the live graph, on the offscreen
 # platform, against the local server on loopback.
-set(_ui_libs quorvel_ui quorvel_server)
-quorvel_test(tst_gauge SOURCES tst_gauge.cpp tst_ui_support.h LIBS ${_ui_libs})
-quorvel_test(tst_livegraph SOURCES tst_livegraph.cpp tst_ui_support.h LIBS ${_ui_libs})
-quorvel_test(tst_testview SOURCES tst_testview.cpp tst_ui_support.h LIBS ${_ui_libs})
-quorvel_test(tst_window SOURCES tst_window.cpp tst_ui_support.h LIBS ${_ui_libs})
+set(_ui_libs quorvel_ui)
+quorvel_test(tst_gauge SOURCES tst_gauge.cpp LIBS ${_ui_libs})
+quorvel_test(tst_livegraph SOURCES tst_livegraph.cpp LIBS ${_ui_libs})
+quorvel_test(tst_testview SOURCES tst_testview.cpp LIBS ${_ui_libs})
+quorvel_test(tst_window SOURCES tst_window.cpp LIBS ${_ui_libs})
