@@ -1,8 +1,8 @@
 // quorvel-cli: one whole speed test, headless. Prints the result (the
-// four-line summary, or JSON with --json, or a CSV line with --csv) and exits 0; 1 when the test
-// fails, with the message on standard error; 2 on bad arguments; 130 when
-// interrupted with Ctrl-C, after cancelling the test cleanly. It does not
-// write the history.
+// four-line summary, JSON with --json, a CSV line with --csv) and exits 0; 1
+// when the test fails, with the message on standard error; 2 on bad
+// arguments; 130 when interrupted with Ctrl-C, after cancelling the test
+// cleanly. It does not write the history.
 #include "progressline.h"
 #include "speedtest.h"
 #include "testresult.h"
