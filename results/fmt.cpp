@@ -54,9 +54,35 @@ QString mediumDate(const QDateTime &when, const QLocale &locale)
     return locale.toString(when.toLocalTime().date(), format.trimmed());
 }
 
+QString withoutSeconds(const QString &format)
+{
+    QString out;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format[i];
+        if (c == u'\'') {
+            quoted = !quoted;
+        } else if (!quoted && (c == u's' || c == u'z')) {
+            // Drop the run of s (or z) and the separator just before it.
+            while (i + 1 < format.size() && format[i + 1] == c)
+                ++i;
+            while (!out.isEmpty() && !out.back().isLetter() && out.back() != u'\'')
+                out.chop(1);
+            continue;
+        }
+        out += c;
+    }
+    return out.trimmed();
+}
+
+QString shortTimeFormat(const QLocale &locale)
+{
+    return withoutSeconds(locale.timeFormat(QLocale::ShortFormat));
+}
+
 QString shortTime(const QDateTime &when, const QLocale &locale)
 {
-    return locale.toString(when.toLocalTime().time(), QLocale::ShortFormat);
+    return locale.toString(when.toLocalTime().time(), shortTimeFormat(locale));
 }
 
 QString dateTime(const QDateTime &when, const QLocale &locale)

@@ -113,20 +113,38 @@ private slots:
                                             QStringLiteral("Latency: 0.0 ms median (0.0\u20130.0 ms), jitter 0.0 ms")}));
     }
 
-    void mediumDateFollowsTheLocale_data()
+    void datesFollowTheLocale_data()
     {
         QTest::addColumn<QLocale>("locale");
         QTest::addColumn<QString>("date");
-        QTest::newRow("US English") << QLocale(QLocale::English, QLocale::UnitedStates) << "Dec 5, 2026";
-        QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany) << "5. Dez. 2026";
-        QTest::newRow("French") << QLocale(QLocale::French, QLocale::France) << "5 déc. 2026";
+        QTest::addColumn<QString>("time");
+        QTest::newRow("US English") << QLocale(QLocale::English, QLocale::UnitedStates) << "Dec 5, 2026" << "12:43 PM";
+        QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany) << "5. Dez. 2026" << "12:43";
+        QTest::newRow("French") << QLocale(QLocale::French, QLocale::France) << "5 déc. 2026" << "12:43";
+        // Their short time format is HH:mm:ss.
+        QTest::newRow("C, once with seconds") << QLocale::c() << "5 Dec 2026" << "12:43";
+        QTest::newRow("C.UTF-8, once with seconds") << QLocale(QStringLiteral("C.UTF-8")) << "5 Dec 2026" << "12:43";
     }
-    void mediumDateFollowsTheLocale()
+    void datesFollowTheLocale()
     {
         QFETCH(QLocale, locale);
-        QFETCH(QString, date);
-        const QDateTime when(QDate(2026, 12, 5), QTime(12, 43), Qt::LocalTime);
-        QCOMPARE(Fmt::mediumDate(when, locale), date);
+        const QDateTime when(QDate(2026, 12, 5), QTime(12, 43, 7), Qt::LocalTime);
+        QTEST(Fmt::mediumDate(when, locale), "date");
+        QTEST(Fmt::shortTime(when, locale), "time");
+    }
+
+    void secondsLeaveTheTimeFormat_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("with a fraction") << "HH:mm:ss.zzz" << "HH:mm";
+        QTest::newRow("before the day period") << "h.mm.ss AP" << "h.mm AP";
+        QTest::newRow("a quoted s stays") << "H'h'mm 'es'" << "H'h'mm 'es'";
+    }
+    void secondsLeaveTheTimeFormat()
+    {
+        QFETCH(QString, format);
+        QTEST(Fmt::withoutSeconds(format), "shown");
     }
 
     void equality()

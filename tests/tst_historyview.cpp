@@ -5,6 +5,9 @@
 #include "historychart.h"
 #include "historystore.h"
 #include "historyview.h"
+#include "theme.h"
+
+#include <QAccessible>
 
 #include <QApplication>
 #include <QClipboard>
@@ -140,7 +143,6 @@ private slots:
     void emptyStateOnly();
     void becomesEmpty_data();
     void becomesEmpty();
-    void oneResultOneDotPerSeries();
     void rowTexts_data();
     void rowTexts();
     void copyButton_data();
@@ -156,6 +158,9 @@ private slots:
     void scrollPositionSurvivesChanges();
     void chartPoints_data();
     void chartPoints();
+    void chartDecimation_data();
+    void chartDecimation();
+    void chartTextIsMutedInEveryPalette();
 };
 
 void TestHistoryView::emptyStateOnly()
@@ -208,25 +213,6 @@ void TestHistoryView::becomesEmpty()
     QCOMPARE(f.fileArray(), QJsonArray());
 }
 
-void TestHistoryView::oneResultOneDotPerSeries()
-{
-    const TestResult r = result(1);
-    Fixture f({r});
-    const QLineSeries *series[] = {f.view->chart()->downloadSeries(), f.view->chart()->uploadSeries()};
-    const double values[] = {r.download, r.upload};
-    for (int i = 0; i < 2; ++i) {
-        QCOMPARE(series[i]->count(), 1);
-        QVERIFY(series[i]->pointsVisible());
-        QCOMPARE(series[i]->at(0), QPointF(double(r.date.toMSecsSinceEpoch()), values[i]));
-    }
-    QCOMPARE(series[0]->name(), QStringLiteral("Download"));
-    QCOMPARE(series[1]->name(), QStringLiteral("Upload"));
-    // The lone point has to be inside the axes, not on an empty range.
-    const QDateTime min = f.view->chart()->dateAxis()->min();
-    const QDateTime max = f.view->chart()->dateAxis()->max();
-    QVERIFY(min < r.date && r.date < max);
-}
-
 void TestHistoryView::rowTexts_data()
 {
     QTest::addColumn<TestResult>("record");
@@ -255,10 +241,10 @@ void TestHistoryView::rowTexts()
     Fixture f({record});
     const HistoryRowTexts t = f.view->rowTexts(0);
     QCOMPARE(QStringList(std::begin(t.values), std::end(t.values)), values);
-    QCOMPARE(t.date, Fmt::mediumDate(record.date));
-    QCOMPARE(t.time, Fmt::shortTime(record.date));
-    // The date and time are the fixed local ones, never relative ("today").
+    // The fixed local date and time, never relative ("today"); the time
+    // without the seconds that the C locale's short format has.
     QVERIFY(t.date.contains(QString::number(record.date.toLocalTime().date().year())));
+    QCOMPARE(t.time, record.date.toLocalTime().time().toString(QStringLiteral("HH:mm")));
 }
 
 void TestHistoryView::copyButton_data()
@@ -322,15 +308,19 @@ void TestHistoryView::deleteButtonRemovesEveryRecordWithItsId()
 void TestHistoryView::keyboard_data()
 {
     QTest::addColumn<QKeySequence>("keys");
+    QTest::addColumn<QString>("action"); // an assistive tool's, instead of keys
     QTest::addColumn<bool>("deletes");
-    QTest::newRow("copy") << QKeySequence(QKeySequence::Copy) << false;
-    QTest::newRow("Delete") << QKeySequence(Qt::Key_Delete) << true;
-    QTest::newRow("Backspace") << QKeySequence(Qt::Key_Backspace) << true;
+    QTest::newRow("copy") << QKeySequence(QKeySequence::Copy) << "" << false;
+    QTest::newRow("Delete") << QKeySequence(Qt::Key_Delete) << "" << true;
+    QTest::newRow("Backspace") << QKeySequence(Qt::Key_Backspace) << "" << true;
+    QTest::newRow("accessible Copy, once a painted button only") << QKeySequence() << "Copy" << false;
+    QTest::newRow("accessible Delete, once a painted button only") << QKeySequence() << "Delete" << true;
 }
 
 void TestHistoryView::keyboard()
 {
     QFETCH(QKeySequence, keys);
+    QFETCH(QString, action);
     QFETCH(bool, deletes);
     Fixture f(results(3));
     QApplication::clipboard()->setText(QStringLiteral("stale"));
@@ -342,7 +332,18 @@ void TestHistoryView::keyboard()
     QCOMPARE(f.view->list()->currentIndex().row(), 1);
     const TestResult target = f.store->items().at(1);
 
-    QTest::keySequence(f.view->list(), keys);
+    if (action.isEmpty()) {
+        QTest::keySequence(f.view->list(), keys);
+    } else {
+        // On the row itself, whichever row is current.
+        f.view->list()->setCurrentIndex(f.view->list()->model()->index(0, 0));
+        QAccessibleInterface *row = QAccessible::queryAccessibleInterface(f.view->list())->child(1);
+        QVERIFY(row && row->actionInterface());
+        QCOMPARE(row->role(), QAccessible::ListItem);
+        QVERIFY(row->text(QAccessible::Name).contains(QStringLiteral("download ") + Fmt::speed(target.download)));
+        QCOMPARE(row->actionInterface()->actionNames(), (QStringList{"Copy", "Delete"}));
+        row->actionInterface()->doAction(action);
+    }
     if (deletes) {
         QTRY_COMPARE(f.store->items().size(), 2);
         QVERIFY(!f.store->items().contains(target));
@@ -466,6 +467,8 @@ void TestHistoryView::chartPoints_data()
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
+    QTest::newRow("one result, one dot a series") << QList<TestResult>{result(1)} << QList<double>{msAt(1)}
+                                                  << QList<double>{msAt(1)};
     QTest::newRow("newest first becomes oldest to newest")
         << QList<TestResult>{result(3), result(2), result(1)}
         << QList<double>{msAt(1), msAt(2), msAt(3)} << QList<double>{msAt(1), msAt(2), msAt(3)};
@@ -496,13 +499,77 @@ void TestHistoryView::chartPoints()
     const HistoryChart *chart = f.view->chart();
     QCOMPARE(xs(chart->downloadSeries()->points()), downloadXs);
     QCOMPARE(xs(chart->uploadSeries()->points()), uploadXs);
-    // Every point lies within the axes.
+    QCOMPARE(chart->downloadSeries()->name(), QStringLiteral("Download"));
+    QCOMPARE(chart->uploadSeries()->name(), QStringLiteral("Upload"));
+    // Every point is a dot within the axes, which never shrink to a moment
+    // (a lone point once sat on an empty range).
+    QVERIFY(chart->dateAxis()->min() < chart->dateAxis()->max());
     for (const QLineSeries *s : {chart->downloadSeries(), chart->uploadSeries()}) {
+        QVERIFY(s->pointsVisible());
         for (const QPointF &p : s->points()) {
             QVERIFY(p.x() >= double(chart->dateAxis()->min().toMSecsSinceEpoch()));
             QVERIFY(p.x() <= double(chart->dateAxis()->max().toMSecsSinceEpoch()));
             QVERIFY(p.y() >= chart->speedAxis()->min() && p.y() <= chart->speedAxis()->max());
         }
+    }
+}
+
+void TestHistoryView::chartDecimation_data()
+{
+    QTest::addColumn<QList<QPointF>>("points");
+    QTest::addColumn<int>("columns");
+
+    QList<QPointF> few, zigzag, spike;
+    for (int i = 0; i < 10; ++i)
+        few.append({double(i), double(i % 3)});
+    for (int i = 0; i < 1000; ++i) {
+        zigzag.append({double(i), double((i * 37) % 101)});
+        spike.append({double(i), i == 537 ? 900.0 : 10.0});
+    }
+    QTest::newRow("no more than two a column: all kept") << few << 5;
+    QTest::newRow("a zigzag into 10 columns") << zigzag << 10;
+    QTest::newRow("a lone spike among 1000 survives") << spike << 7;
+}
+
+void TestHistoryView::chartDecimation()
+{
+    QFETCH(QList<QPointF>, points);
+    QFETCH(int, columns);
+    const double minX = points.first().x(), maxX = points.last().x();
+    const QList<QPointF> kept = HistoryChart::decimated(points, minX, maxX, columns);
+    if (points.size() <= 2 * columns) {
+        QCOMPARE(kept, points);
+        return;
+    }
+    QVERIFY(kept.size() <= 2 * columns);
+    QVERIFY(std::is_sorted(kept.cbegin(), kept.cend(), [](auto a, auto b) { return a.x() < b.x(); }));
+    // Each column keeps its lowest and highest point, so the line covers the same pixels.
+    QMap<int, std::pair<double, double>> all, shown; // column: lowest, highest
+    const auto add = [&](QMap<int, std::pair<double, double>> &m, const QPointF &p) {
+        const int c = std::min(columns - 1, int((p.x() - minX) / (maxX - minX) * columns));
+        auto &e = m.insert(c, m.value(c, {p.y(), p.y()})).value();
+        e = {std::min(e.first, p.y()), std::max(e.second, p.y())};
+    };
+    for (const QPointF &p : points)
+        add(all, p);
+    for (const QPointF &p : kept)
+        add(shown, p);
+    QCOMPARE(shown, all);
+}
+
+void TestHistoryView::chartTextIsMutedInEveryPalette()
+{
+    // A transparent style sheet once turned the labels the window text's black.
+    Fixture f(results(3));
+    const QDateTimeAxis *axis = f.view->chart()->dateAxis();
+    QColor before;
+    for (const QPalette &palette : {QApplication::palette(), QPalette(QColor(0x30, 0x30, 0x30), QColor(0x1e, 0x1e, 0x1e))}) {
+        f.view->setPalette(palette);
+        const QColor labels = axis->labelsBrush().color();
+        QVERIFY2(labels != palette.color(QPalette::WindowText), qPrintable(labels.name()));
+        QCOMPARE(f.view->chart()->speedAxis()->titleBrush().color(), labels);
+        QVERIFY(labels != before);
+        before = labels;
     }
 }
 

@@ -7,7 +7,6 @@
 
 #include <QAreaSeries>
 #include <QLineSeries>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QValueAxis>
 
@@ -46,10 +45,8 @@ private slots:
     void titleAndBody();
     void verticalDomain_data();
     void verticalDomain();
-    void tickLabels_data();
-    void tickLabels();
-    void axisDrawsTheseLabels_data();
-    void axisDrawsTheseLabels();
+    void drawnTickLabels_data();
+    void drawnTickLabels();
     void replacesPointsInOneBatch();
     void axesNeverCrowdWithTicks();
     void followsARealDownload();
@@ -94,9 +91,6 @@ void TestLiveGraph::titleAndBody()
     QFETCH(QColor, colour);
     QCOMPARE(g.area()->brush().color().rgb(), colour.rgb());
     QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
-    // The area's upper edge is the drawn line itself.
-    QCOMPARE(g.area()->upperSeries(), g.series());
-    QVERIFY(g.area()->lowerSeries() == nullptr);
 }
 
 void TestLiveGraph::verticalDomain_data()
@@ -129,73 +123,33 @@ void TestLiveGraph::verticalDomain()
     QCOMPARE(LiveGraph::yTopFor(samples), shown.graph.yTop());
 }
 
-void TestLiveGraph::tickLabels_data()
-{
-    QTest::addColumn<Phase>("phase");
-    QTest::addColumn<double>("value");
-    QTest::addColumn<QString>("label");
-
-    QTest::newRow("request 3") << Phase::latency << 3.0 << "#3";
-    QTest::newRow("request 1.9 truncates") << Phase::latency << 1.9 << "#1";
-    QTest::newRow("2.5 s truncates") << Phase::download << 2.5 << "2s";
-    QTest::newRow("0.99 s") << Phase::upload << 0.99 << "0s";
-    QTest::newRow("after the test") << Phase::done << 12.7 << "12s";
-    QTest::newRow("toward zero") << Phase::idle << -1.5 << "-1s";
-    QTest::newRow("not a number") << Phase::download << std::numeric_limits<double>::quiet_NaN() << "";
-}
-
-void TestLiveGraph::tickLabels()
-{
-    QFETCH(Phase, phase);
-    QFETCH(double, value);
-    LiveGraph g(nullptr);
-    g.display(phase, {});
-    QTEST(g.tickLabel(value), "label");
-}
-
-void TestLiveGraph::axisDrawsTheseLabels_data()
+void TestLiveGraph::drawnTickLabels_data()
 {
     QTest::addColumn<Phase>("phase");
     QTest::addColumn<SampleList>("samples");
-    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("labels");
 
-    QTest::newRow("21 requests") << Phase::latency << ramp(21, 1) << "^#\\d+$";
-    QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "^#\\d+$";
-    QTest::newRow("one request") << Phase::latency << ramp(1, 1) << "^#\\d+$";
-    QTest::newRow("download 3.6 s") << Phase::download << ramp(30, 0.12, 0.12) << "^\\d+s$";
-    QTest::newRow("upload 14 s") << Phase::upload << ramp(115, 0.12, 0.12) << "^\\d+s$";
-    QTest::newRow("done") << Phase::done << ramp(30, 0.12, 0.12) << "^\\d+s$";
+    QTest::newRow("1 request") << Phase::latency << ramp(1, 1) << "#1";
+    QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "#1 #2 #3";
+    QTest::newRow("12 requests, once #2 #5 #7 #10") << Phase::latency << ramp(12, 1) << "#2 #4 #6 #8 #10 #12";
+    QTest::newRow("20 requests") << Phase::latency << ramp(20, 1) << "#5 #10 #15 #20";
+    QTest::newRow("0.5 s, once without labels") << Phase::download << ramp(4, 0.12, 0.12) << "0s 1s";
+    QTest::newRow("3 s") << Phase::download << ramp(25, 0.12, 0.12) << "1s 2s 3s";
+    QTest::newRow("11 s, once 2s 5s 7s 10s") << Phase::upload << ramp(92, 0.12, 0.12) << "2s 4s 6s 8s 10s";
+    QTest::newRow("25 s, after the test") << Phase::done << ramp(209, 0.12, 0.12) << "5s 10s 15s 20s 25s";
 }
 
-void TestLiveGraph::axisDrawsTheseLabels()
+void TestLiveGraph::drawnTickLabels()
 {
     QFETCH(Phase, phase);
     QFETCH(SampleList, samples);
-    QFETCH(QString, pattern);
+    QFETCH(QString, labels);
     ShownGraph shown;
     LiveGraph &g = shown.graph;
     g.display(phase, samples);
-    QStringList labels;
-    QVERIFY(eventually([&] {
-        labels = g.xAxisLabels();
-        return !labels.isEmpty();
-    }, 5'000));
-    const QRegularExpression re(pattern);
-    int previous = std::numeric_limits<int>::min();
-    for (const QString &label : labels) {
-        QVERIFY2(re.match(label).hasMatch(), qPrintable(labels.join(QLatin1Char(' '))));
-        // Whole, distinct, increasing numbers: no two ticks read the same.
-        const int n = QString(label).remove(QLatin1Char('#')).remove(QLatin1Char('s')).toInt();
-        QVERIFY2(n > previous, qPrintable(labels.join(QLatin1Char(' '))));
-        previous = n;
-        QVERIFY(n >= g.xMin() - 1 && n <= g.xMax());
-        QCOMPARE(g.tickLabel(n), label);
-    }
-    // The domain fits the data.
-    if (samples.size() > 1) {
-        QCOMPARE(g.xMin(), samples.first().x);
-        QCOMPARE(g.xMax(), samples.last().x);
-    }
+    QTRY_COMPARE_WITH_TIMEOUT(g.xAxisLabels().join(QLatin1Char(' ')), labels, 5'000);
+    // Every point is on the axis.
+    QVERIFY(g.xMin() <= samples.first().x && samples.last().x <= g.xMax());
 }
 
 void TestLiveGraph::replacesPointsInOneBatch()
@@ -273,7 +227,7 @@ void TestLiveGraph::followsARealDownload()
     QCOMPARE(g.lineColor(), Theme::blue());
     QCOMPARE(g.pointCount(), e.test->samples().size());
     QCOMPARE(g.yTop(), LiveGraph::yTopFor(e.test->samples()));
-    QVERIFY(eventually([&] { return !g.xAxisLabels().isEmpty(); }, 5'000));
+    QTRY_VERIFY_WITH_TIMEOUT(!g.xAxisLabels().isEmpty(), 5'000);
     for (const QString &label : g.xAxisLabels())
         QVERIFY2(label.endsWith(QLatin1Char('s')) && !label.startsWith(QLatin1Char('#')), qPrintable(label));
 

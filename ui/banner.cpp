@@ -47,14 +47,12 @@ Banner::Banner(QWidget *parent) : QWidget(parent), m_icon(new QLabel(this)), m_t
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
 }
 
-void Banner::set(const QString &text, const QColor &color)
+void Banner::set(const QString &text, Theme::Hue hue)
 {
     m_text->setText(text);
     setAccessibleName(text);
-    if (color != m_color) {
-        m_color = color;
-        restyle();
-    }
+    m_hue = hue;
+    restyle();
 }
 
 QString Banner::text() const { return m_text->text(); }
@@ -62,16 +60,17 @@ QString Banner::text() const { return m_text->text(); }
 void Banner::restyle()
 {
     const int size = QFontMetrics(m_text->font()).height();
-    m_icon->setPixmap(wifiSlashIcon(size, m_color, devicePixelRatioF()));
+    m_icon->setPixmap(wifiSlashIcon(size, color(), devicePixelRatioF()));
     QPalette pal = m_text->palette();
-    pal.setColor(QPalette::WindowText, m_color);
+    pal.setColor(QPalette::WindowText, color());
     m_text->setPalette(pal);
     update();
 }
 
 void Banner::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::ScreenChangeInternal)
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange
+        || event->type() == QEvent::ScreenChangeInternal)
         restyle();
     QWidget::changeEvent(event);
 }
@@ -81,6 +80,6 @@ void Banner::paintEvent(QPaintEvent *)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(Theme::withAlpha(m_color, 0.15));
+    p.setBrush(Theme::withAlpha(color(), 0.15));
     p.drawRoundedRect(QRectF(rect()), 8, 8);
 }

@@ -2,6 +2,8 @@
 // Banner: a full-width tinted notice with a struck-through Wi-Fi sign, used
 // for the last error and for the offline notice. Purely presentational: it
 // shows what it is given. Main thread only.
+#include "theme.h"
+
 #include <QColor>
 #include <QString>
 #include <QWidget>
@@ -13,9 +15,11 @@ class Banner : public QWidget {
 public:
     explicit Banner(QWidget *parent = nullptr);
 
-    void set(const QString &text, const QColor &color);
+    void set(const QString &text, Theme::Hue hue);
     QString text() const;
-    QColor color() const { return m_color; }
+    // The tint in the banner's own palette.
+    QColor color() const { return Theme::color(m_hue, palette()); }
+    QLabel *label() const { return m_text; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -26,7 +30,7 @@ private:
 
     QLabel *m_icon;
     QLabel *m_text;
-    QColor m_color;
+    Theme::Hue m_hue = Theme::Hue::red;
 };
 
 // A Wi-Fi sign with a slash through it, drawn at the given size and colour.

@@ -1,45 +1,82 @@
 #include "contentview.h"
 
+#include "historymodel.h"
 #include "historyview.h"
 #include "testview.h"
 #include "theme.h"
 
-#include <QButtonGroup>
 #include <QEvent>
 #include <QFrame>
-#include <QHBoxLayout>
-#include <QPushButton>
+#include <QPainter>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <QTabBar>
 #include <QVBoxLayout>
 
+namespace {
+
+// The picker: a tab bar whose segments the style draws as joined push
+// buttons, the chosen one filled with the palette's highlight.
+class SegmentedTabBar final : public QTabBar {
+public:
+    explicit SegmentedTabBar(QWidget *parent) : QTabBar(parent)
+    {
+        setExpanding(true);
+        setDrawBase(false);
+        setUsesScrollButtons(false);
+        setElideMode(Qt::ElideNone);
+    }
+
+protected:
+    QSize tabSizeHint(int) const override
+    {
+        return {ContentView::pickerWidth / std::max(1, count()), fontMetrics().height() + 10};
+    }
+
+    void paintEvent(QPaintEvent *) override
+    {
+        QStylePainter p(this);
+        const int hovered = underMouse() ? tabAt(mapFromGlobal(QCursor::pos())) : -1;
+        for (int i = 0; i < count(); ++i) {
+            QStyleOptionButton b;
+            b.initFrom(this);
+            b.rect = tabRect(i);
+            b.text = tabText(i);
+            b.state &= ~(QStyle::State_HasFocus | QStyle::State_MouseOver);
+            if (i == hovered)
+                b.state |= QStyle::State_MouseOver;
+            if (i == currentIndex()) {
+                b.state |= QStyle::State_On;
+                b.palette.setColor(QPalette::Button, palette().color(QPalette::Highlight));
+                b.palette.setColor(QPalette::ButtonText, palette().color(QPalette::HighlightedText));
+            } else {
+                b.state |= QStyle::State_Raised;
+            }
+            p.drawControl(QStyle::CE_PushButton, b);
+        }
+        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange))
+            Theme::paintFocusRing(p, tabRect(currentIndex()), palette().color(QPalette::HighlightedText));
+    }
+};
+
+} // namespace
+
 ContentView::ContentView(SpeedTest *test, HistoryStore *history, QWidget *parent)
-    : QWidget(parent), m_test(test), m_history(history), m_stack(new QVBoxLayout(this)),
-      m_picker(new QWidget(this)), m_segments(new QButtonGroup(this))
+    : QWidget(parent), m_test(test), m_history(history), m_historyModel(new HistoryModel(history, this)),
+      m_stack(new QVBoxLayout(this)), m_picker(new SegmentedTabBar(this))
 {
     setObjectName(QStringLiteral("contentView"));
     setMinimumSize(minimumWidth, minimumHeight);
     m_stack->setContentsMargins(0, 0, 0, 0);
     m_stack->setSpacing(0);
 
-    // Two joined, exclusive toggle buttons read as one segmented control.
     m_picker->setObjectName(QStringLiteral("tabPicker"));
     m_picker->setAccessibleName(QStringLiteral("Tab"));
     m_picker->setFixedWidth(pickerWidth);
-    auto *segments = new QHBoxLayout(m_picker);
-    segments->setContentsMargins(0, 0, 0, 0);
-    segments->setSpacing(0);
-    for (Tab t : allTabs) {
-        auto *b = new QPushButton(tabTitle(t), m_picker);
-        b->setCheckable(true);
-        b->setChecked(t == m_tab);
-        b->setObjectName(t == Tab::test ? QStringLiteral("testSegment") : QStringLiteral("historySegment"));
-        b->setAccessibleName(tabTitle(t));
-        b->setFocusPolicy(Qt::TabFocus);
-        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        m_segments->addButton(b, int(t));
-        segments->addWidget(b);
-    }
-    m_segments->setExclusive(true);
-    connect(m_segments, &QButtonGroup::idClicked, this, [this](int id) { setTab(Tab(id)); });
+    for (Tab t : allTabs)
+        m_picker->addTab(tabTitle(t));
+    m_picker->setCurrentIndex(int(m_tab));
+    connect(m_picker, &QTabBar::currentChanged, this, [this](int index) { setTab(Tab(index)); });
 
     m_stack->addSpacing(12);
     m_stack->addWidget(m_picker, 0, Qt::AlignHCenter);
@@ -55,14 +92,14 @@ ContentView::ContentView(SpeedTest *test, HistoryStore *history, QWidget *parent
     showScreen();
 }
 
-QAbstractButton *ContentView::segment(Tab tab) const { return m_segments->button(int(tab)); }
+QRect ContentView::segmentRect(Tab tab) const { return m_picker->tabRect(int(tab)); }
 
 void ContentView::setTab(Tab tab)
 {
-    segment(tab)->setChecked(true);
     if (tab == m_tab)
         return;
     m_tab = tab;
+    m_picker->setCurrentIndex(int(tab)); // comes back here with tab == m_tab
     showScreen();
     emit tabChanged(tab);
 }
@@ -78,27 +115,14 @@ void ContentView::showScreen()
     if (m_tab == Tab::test)
         m_screen = m_testView = new TestView(m_test, this);
     else
-        m_screen = m_historyView = new HistoryView(m_history, this);
+        m_screen = m_historyView = new HistoryView(m_history, m_historyModel, this);
     m_stack->addWidget(m_screen, 1);
     m_screen->show();
 }
 
 void ContentView::restyle()
 {
-    const QPalette pal = palette();
-    const QColor muted = Theme::secondary(pal);
-    const QString line = Theme::withAlpha(muted, 0.45).name(QColor::HexArgb);
-    m_picker->setStyleSheet(
-        QStringLiteral("QPushButton { border: 1px solid %1; padding: 4px 0; background: %2; color: %3; }"
-                       "QPushButton#testSegment { border-top-left-radius: 6px; border-bottom-left-radius: 6px;"
-                       " border-right: none; }"
-                       "QPushButton#historySegment { border-top-right-radius: 6px;"
-                       " border-bottom-right-radius: 6px; }"
-                       "QPushButton:hover:!checked { background: %4; }"
-                       "QPushButton:checked { background: %5; color: %6; border-color: %5; }")
-            .arg(line, Theme::withAlpha(muted, 0.08).name(QColor::HexArgb), pal.color(QPalette::WindowText).name(),
-                 Theme::withAlpha(muted, 0.18).name(QColor::HexArgb), pal.color(QPalette::Highlight).name(),
-                 pal.color(QPalette::HighlightedText).name()));
+    const QColor muted = Theme::secondary(palette());
     if (auto *divider = findChild<QFrame *>(QStringLiteral("divider"))) {
         QPalette dp = divider->palette();
         dp.setColor(QPalette::WindowText, Theme::withAlpha(muted, 0.4));

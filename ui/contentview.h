@@ -3,15 +3,18 @@
 // ("Test" | "History"), a divider, and below it the selected screen. Only
 // the selected screen exists; switching destroys the other one. Switching
 // touches neither the engine nor the store, so a running test goes on.
-// Main thread only.
+// The history's list model lives as long as the window, so a switch to
+// History does not rebuild it. The picker is a tab bar drawn as joined
+// buttons: one stop in the tab order, arrow keys between the segments, and
+// a page tab list to assistive tools. Main thread only.
 #include "tab.h"
 
 #include <QWidget>
 
+class HistoryModel;
 class HistoryStore;
 class HistoryView;
-class QAbstractButton;
-class QButtonGroup;
+class QTabBar;
 class QVBoxLayout;
 class SpeedTest;
 class TestView;
@@ -28,8 +31,9 @@ public:
     Tab tab() const { return m_tab; }
     void setTab(Tab tab);
 
-    QAbstractButton *segment(Tab tab) const;
-    QWidget *picker() const { return m_picker; }
+    QTabBar *picker() const { return m_picker; }
+    // Where a segment is, in the picker's coordinates.
+    QRect segmentRect(Tab tab) const;
     // The screen on view; the other one is null.
     TestView *testView() const { return m_testView; }
     HistoryView *historyView() const { return m_historyView; }
@@ -47,9 +51,9 @@ private:
     SpeedTest *m_test;
     HistoryStore *m_history;
     Tab m_tab = Tab::test;
+    HistoryModel *m_historyModel;
     QVBoxLayout *m_stack;
-    QWidget *m_picker;
-    QButtonGroup *m_segments;
+    QTabBar *m_picker;
     QWidget *m_screen = nullptr;
     TestView *m_testView = nullptr;
     HistoryView *m_historyView = nullptr;

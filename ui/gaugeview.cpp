@@ -95,7 +95,7 @@ void GaugeView::display(Phase phase, double value, double max)
     update();
 }
 
-QColor GaugeView::arcColor() const { return Theme::phaseColor(m_phase); }
+QColor GaugeView::arcColor() const { return Theme::phaseColor(m_phase, palette()); }
 
 bool GaugeView::isAnimating() const { return m_animation->state() == QAbstractAnimation::Running; }
 

@@ -1,5 +1,6 @@
 # The History tab, included by ui/CMakeLists.txt.
 target_sources(quorvel_ui PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/historyaccess.cpp ${CMAKE_CURRENT_LIST_DIR}/historyaccess.h
   ${CMAKE_CURRENT_LIST_DIR}/historychart.cpp ${CMAKE_CURRENT_LIST_DIR}/historychart.h
   ${CMAKE_CURRENT_LIST_DIR}/historyemptystate.cpp ${CMAKE_CURRENT_LIST_DIR}/historyemptystate.h
   ${CMAKE_CURRENT_LIST_DIR}/historyicons.cpp ${CMAKE_CURRENT_LIST_DIR}/historyicons.h

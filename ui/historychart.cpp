@@ -1,5 +1,6 @@
 #include "historychart.h"
 
+#include "fmt.h"
 #include "theme.h"
 
 #include <QDateTimeAxis>
@@ -24,9 +25,8 @@ constexpr qint64 dayMs = 24 * hourMs;
 // dates beyond.
 QString dateFormatFor(qint64 spanMs)
 {
-    const QLocale locale;
     if (spanMs <= 2 * dayMs)
-        return locale.timeFormat(QLocale::ShortFormat);
+        return Fmt::shortTimeFormat(QLocale());
     return spanMs <= 300 * dayMs ? QStringLiteral("MMM d") : QStringLiteral("MMM yyyy");
 }
 
@@ -76,17 +76,10 @@ HistoryChart::HistoryChart(QWidget *parent)
 
     m_download->setName(tr("Download"));
     m_upload->setName(tr("Upload"));
-    const QColor colours[] = {Theme::blue(), Theme::purple()};
-    int i = 0;
     for (QLineSeries *s : {m_download, m_upload}) {
         chart->addSeries(s);
-        const QColor colour = colours[i++];
-        s->setColor(colour);
         s->setPointsVisible(true);
         s->setMarkerSize(dotSize);
-        // A ready-made dot image costs a blit per point instead of an
-        // antialiased ellipse, which matters from tens of thousands of points.
-        s->setLightMarker(dotImage(colour, devicePixelRatioF()));
         s->setUseOpenGL(false);
     }
 
@@ -103,9 +96,17 @@ HistoryChart::HistoryChart(QWidget *parent)
 
     setRenderHint(QPainter::Antialiasing);
     setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::NoFocus); // nothing in it reacts to keys
     setAccessibleName(tr("Download and upload speed over time"));
-    setStyleSheet(QStringLiteral("background: transparent"));
+    // The window shows through. (A style sheet would do it too, but it turns
+    // the palette the text colours come from transparent black.)
+    viewport()->setAutoFillBackground(false);
     applyPalette();
+    // A new width shows more or fewer columns.
+    connect(chart, &QChart::plotAreaChanged, this, [this] {
+        if (columns() != m_shownColumns)
+            showPoints();
+    });
     connect(scene(), &QGraphicsScene::changed, this, [this](const QList<QRectF> &region) {
         // Rendering itself makes Qt Charts touch items of no size; only a
         // change that covers something makes the rendering stale.
@@ -134,10 +135,61 @@ QList<QPointF> HistoryChart::points(const QList<TestResult> &results, double Tes
     return out;
 }
 
+QList<QPointF> HistoryChart::decimated(const QList<QPointF> &sorted, double minX, double maxX, int columns)
+{
+    if (columns < 1 || sorted.size() <= 2 * qsizetype(columns) || !(maxX > minX))
+        return sorted;
+    QList<QPointF> out;
+    out.reserve(2 * columns);
+    const double perColumn = columns / (maxX - minX);
+    const auto columnOf = [&](const QPointF &p) { return std::clamp(int((p.x() - minX) * perColumn), 0, columns - 1); };
+    qsizetype i = 0;
+    int column = columnOf(sorted[0]);
+    while (i < sorted.size()) {
+        qsizetype low = i, high = i;
+        int next = column;
+        for (++i; i < sorted.size(); ++i) {
+            next = columnOf(sorted[i]);
+            if (next != column)
+                break;
+            if (sorted[i].y() < sorted[low].y())
+                low = i;
+            if (sorted[i].y() > sorted[high].y())
+                high = i;
+        }
+        out.append(sorted[std::min(low, high)]);
+        if (low != high)
+            out.append(sorted[std::max(low, high)]);
+        column = next;
+    }
+    return out;
+}
+
+int HistoryChart::columns() const
+{
+    // Before the first layout the plot has no width yet: the view's own
+    // width is close, and the layout corrects it. Rounded up to a multiple
+    // of 64 columns (each then no wider than a pixel), so most steps of a
+    // live resize keep the points they have.
+    const double width = chart()->plotArea().width() >= 1 ? chart()->plotArea().width() : double(this->width());
+    return std::max(1, int(std::ceil(width * devicePixelRatioF() / 64)) * 64);
+}
+
+void HistoryChart::showPoints()
+{
+    m_shownColumns = columns();
+    const double minX = double(m_dates->min().toMSecsSinceEpoch());
+    const double maxX = double(m_dates->max().toMSecsSinceEpoch());
+    m_download->replace(decimated(m_allDownload, minX, maxX, m_shownColumns));
+    m_upload->replace(decimated(m_allUpload, minX, maxX, m_shownColumns));
+}
+
 void HistoryChart::setResults(const QList<TestResult> &results)
 {
-    const QList<QPointF> down = points(results, &TestResult::download);
-    const QList<QPointF> up = points(results, &TestResult::upload);
+    m_allDownload = points(results, &TestResult::download);
+    m_allUpload = points(results, &TestResult::upload);
+    const QList<QPointF> &down = m_allDownload;
+    const QList<QPointF> &up = m_allUpload;
 
     // Axis ranges from the data: Qt Charts keeps the range it had otherwise.
     double minX = INFINITY, maxX = -INFINITY, minY = 0, maxY = 0;
@@ -180,8 +232,7 @@ void HistoryChart::setResults(const QList<TestResult> &results)
         m_speeds->setRange(low, high);
         m_speeds->setTickCount(int(std::lround((high - low) / step)) + 1);
     }
-    m_download->replace(down);
-    m_upload->replace(up);
+    showPoints();
 }
 
 void HistoryChart::changeEvent(QEvent *event)
@@ -211,14 +262,27 @@ void HistoryChart::paintEvent(QPaintEvent *)
 
 void HistoryChart::applyPalette()
 {
+    // Text and grid as muted as the live graph's, in the palette's own colours.
     const QPalette pal = palette();
-    const QColor text = pal.color(QPalette::WindowText);
     const QColor muted = Theme::secondary(pal);
+    const QFont small = Theme::font(Theme::TextStyle::caption);
     for (QAbstractAxis *axis : {static_cast<QAbstractAxis *>(m_dates), static_cast<QAbstractAxis *>(m_speeds)}) {
         axis->setLabelsBrush(muted);
+        axis->setLabelsFont(small);
         axis->setTitleBrush(muted);
+        axis->setTitleFont(small);
         axis->setLinePenColor(Theme::withAlpha(muted, 0.5));
-        axis->setGridLineColor(Theme::withAlpha(muted, 0.2));
+        axis->setGridLineColor(Theme::withAlpha(muted, 0.25));
     }
-    chart()->legend()->setLabelColor(text);
+    chart()->legend()->setLabelColor(muted);
+    chart()->legend()->setFont(small);
+    const QColor colours[] = {Theme::blue(pal), Theme::purple(pal)};
+    int i = 0;
+    for (QLineSeries *s : {m_download, m_upload}) {
+        const QColor colour = colours[i++];
+        s->setColor(colour);
+        // A ready-made dot image costs a blit per point instead of an
+        // antialiased ellipse, which matters from thousands of points.
+        s->setLightMarker(dotImage(colour, devicePixelRatioF()));
+    }
 }

@@ -107,6 +107,16 @@ QString fitTabular(const QFontMetrics &fm, QString text, int width)
 const char *const HistoryRowDelegate::titles[4] = {"Download", "Upload", "Latency", "Jitter"};
 const char *const HistoryRowDelegate::units[4] = {"Mbps", "Mbps", "ms", "ms"};
 
+QColor HistoryRowDelegate::valueColor(int column, const QPalette &palette)
+{
+    switch (column) {
+    case 0: return Theme::blue(palette);
+    case 1: return Theme::purple(palette);
+    case 2: return Theme::orange(palette);
+    default: return Theme::secondary(palette);
+    }
+}
+
 HistoryRowTexts HistoryRowTexts::of(const TestResult &result)
 {
     HistoryRowTexts t;
@@ -236,13 +246,12 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
                       captionFm.elidedText(texts.time, Qt::ElideRight, dateWidth));
     x += dateWidth + spacing;
 
-    const QColor colours[4] = {Theme::blue(), Theme::purple(), Theme::orange(), secondary};
     for (int i = 0; i < 4; ++i, x += metricWidth + spacing) {
         painter->setFont(caption);
         painter->setPen(secondary);
         painter->drawText(QPoint(x, captionFirstBaseline), tr(titles[i]));
         painter->setFont(body);
-        painter->setPen(colours[i]);
+        painter->setPen(valueColor(i, pal));
         drawTabular(painter, QPointF(x, bodySecondBaseline),
                     fitTabular(bodyFm, texts.values[i], metricWidth));
     }

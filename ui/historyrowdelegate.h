@@ -51,6 +51,7 @@ public:
     // Column titles, units and colours follow this order.
     static const char *const titles[4];
     static const char *const units[4];
+    static QColor valueColor(int column, const QPalette &palette);
 
 signals:
     void copyClicked(const QModelIndex &index);

@@ -1,5 +1,6 @@
 #include "historyview.h"
 
+#include "historyaccess.h"
 #include "historychart.h"
 #include "historyemptystate.h"
 #include "historymodel.h"
@@ -19,15 +20,21 @@
 #include <QVBoxLayout>
 
 HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
+    : HistoryView(store, new HistoryModel(store), parent)
+{
+    m_model->setParent(this);
+}
+
+HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *parent)
     : QWidget(parent)
     , m_store(store)
-    , m_model(new HistoryModel(store, this))
+    , m_model(model)
     , m_pages(new QStackedLayout(this))
     , m_empty(new HistoryEmptyState(this))
     , m_results(new QWidget(this))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
     , m_chart(new HistoryChart(m_results))
-    , m_list(new QListView(m_results))
+    , m_list(new HistoryListView(m_results))
     , m_delegate(new HistoryRowDelegate(m_list))
 {
     auto *title = new QLabel(tr("Past results"), m_results);
@@ -55,10 +62,12 @@ HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     // The row buttons are painted, so the keyboard and assistive tools reach
     // the same two actions through the list itself and its context menu.
     auto *copy = new QAction(tr("Copy"), m_list);
+    copy->setObjectName(QStringLiteral("copyRow"));
     copy->setShortcut(QKeySequence::Copy);
     copy->setShortcutContext(Qt::WidgetShortcut);
     connect(copy, &QAction::triggered, this, [this] { copyRow(m_list->currentIndex()); });
     auto *remove = new QAction(tr("Delete"), m_list);
+    remove->setObjectName(QStringLiteral("deleteRow"));
     remove->setShortcuts({QKeySequence::Delete, QKeySequence(Qt::Key_Backspace)});
     remove->setShortcutContext(Qt::WidgetShortcut);
     connect(remove, &QAction::triggered, this, [this] { deleteRow(m_list->currentIndex()); });
@@ -167,6 +176,6 @@ void HistoryView::applyPalette()
 {
     // Destructive action: red text on the ordinary button.
     QPalette red = m_clearAll->palette();
-    red.setColor(QPalette::ButtonText, Theme::red());
+    red.setColor(QPalette::ButtonText, Theme::red(palette()));
     m_clearAll->setPalette(red);
 }

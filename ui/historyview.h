@@ -26,6 +26,9 @@ class HistoryView : public QWidget {
 
 public:
     explicit HistoryView(HistoryStore *store, QWidget *parent = nullptr);
+    // On a model of the store that outlives the view (the window keeps one,
+    // so opening the tab does not rebuild it).
+    HistoryView(HistoryStore *store, HistoryModel *model, QWidget *parent = nullptr);
 
     // Read-only access to the parts, for tests and screenshots.
     bool isShowingEmptyState() const;

@@ -46,7 +46,8 @@ protected:
 };
 
 // A round tick spacing (1, 2, 2.5 or 5 times a power of ten) that puts
-// about `ticks` ticks over the span.
+// about `ticks` ticks over the span: for the y axis, whose labels print the
+// value as it is.
 double niceInterval(double span, int ticks)
 {
     if (!(span > 0) || !std::isfinite(span))
@@ -58,6 +59,21 @@ double niceInterval(double span, int ticks)
             return m * magnitude;
     }
     return 10 * magnitude;
+}
+
+// The x axis labels whole request numbers and seconds, so its spacing is a
+// whole 1, 2 or 5 times a power of ten: the smallest that puts no more than
+// `ticks` ticks over the span. Every label then reads its tick's own value.
+double wholeInterval(double span, int ticks)
+{
+    if (!(span > 0) || !std::isfinite(span))
+        return 1;
+    for (double magnitude = 1;; magnitude *= 10) {
+        for (double m : {1.0, 2.0, 5.0}) {
+            if (span / (m * magnitude) <= ticks)
+                return m * magnitude;
+        }
+    }
 }
 
 // Moves an axis to a new range and tick spacing without ever passing
@@ -119,6 +135,7 @@ LiveGraph::LiveGraph(SpeedTest *test, QWidget *parent)
     m_view->setRenderHint(QPainter::Antialiasing);
     m_view->setFrameShape(QFrame::NoFrame);
     m_view->setStyleSheet(QStringLiteral("background: transparent"));
+    m_view->setFocusPolicy(Qt::NoFocus); // nothing in it reacts to keys
     m_view->setObjectName(QStringLiteral("graphChart"));
     m_body->addWidget(m_placeholder);
     m_body->addWidget(m_view);
@@ -170,20 +187,11 @@ double LiveGraph::yTopFor(const SampleList &samples)
     return any && m > 1 && std::isfinite(top) ? top : 1.15;
 }
 
-QString LiveGraph::tickLabelFor(Phase phase, double value)
-{
-    if (!std::isfinite(value))
-        return {};
-    const long long n = static_cast<long long>(std::trunc(value));
-    return phase == Phase::latency ? QStringLiteral("#%1").arg(n) : QStringLiteral("%1s").arg(n);
-}
-
 void LiveGraph::display(Phase phase, const SampleList &samples)
 {
     m_phase = phase;
     m_title->setText(titleFor(phase));
     setAccessibleName(m_title->text());
-    const QColor c = Theme::phaseColor(phase);
 
     QList<QPointF> points;
     points.reserve(samples.size());
@@ -193,11 +201,10 @@ void LiveGraph::display(Phase phase, const SampleList &samples)
     m_line->replace(points);
     // A lone point makes no line: mark it so the chart is not blank.
     m_line->setPointsVisible(points.size() == 1);
-    m_line->setPen(QPen(c, 2));
-    m_area->setBrush(Theme::withAlpha(c, 0.2));
+    recolour();
     const double top = yTopFor(samples);
     setAxis(m_y, 0, top, niceInterval(top, 4));
-    // Qt truncates toward zero when it prints a tick with %d.
+    // Ticks fall on whole numbers only, which %d prints exactly.
     m_x->setLabelFormat(phase == Phase::latency ? QStringLiteral("#%d") : QStringLiteral("%ds"));
     fitXAxis(points);
     m_body->setCurrentWidget(samples.isEmpty() ? m_placeholder : static_cast<QWidget *>(m_view));
@@ -215,8 +222,13 @@ void LiveGraph::fitXAxis(const QList<QPointF> &points)
         min -= 0.5;
         max += 0.5;
     }
-    // Never below one whole unit, so no two labels read the same.
-    setAxis(m_x, min, max, std::max(1.0, niceInterval(max - min, 5)));
+    if (std::floor(max) < min) {
+        // No whole number inside (the first second of a phase): widen to the
+        // whole numbers around it, so the axis has labels from the start.
+        min = std::floor(min);
+        max = std::ceil(max);
+    }
+    setAxis(m_x, min, max, wholeInterval(max - min, 6));
 }
 
 QString LiveGraph::title() const { return m_title->text(); }
@@ -232,8 +244,6 @@ double LiveGraph::xMin() const { return m_x->min(); }
 double LiveGraph::xMax() const { return m_x->max(); }
 
 int LiveGraph::pointCount() const { return int(m_line->count()); }
-
-QString LiveGraph::tickLabel(double value) const { return tickLabelFor(m_phase, value); }
 
 QStringList LiveGraph::xAxisLabels() const
 {
@@ -255,8 +265,16 @@ QStringList LiveGraph::xAxisLabels() const
     return labels;
 }
 
+void LiveGraph::recolour()
+{
+    const QColor c = Theme::phaseColor(m_phase, palette());
+    m_line->setPen(QPen(c, 2));
+    m_area->setBrush(Theme::withAlpha(c, 0.2));
+}
+
 void LiveGraph::restyle()
 {
+    recolour();
     m_title->setFont(Theme::font(Theme::TextStyle::headline));
     const QColor muted = Theme::secondary(palette());
     const QFont small = Theme::font(Theme::TextStyle::caption);

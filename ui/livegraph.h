@@ -44,14 +44,11 @@ public:
     QAreaSeries *area() const { return m_area; }
     QValueAxis *xAxis() const { return m_x; }
     QValueAxis *yAxis() const { return m_y; }
-    // The x-axis label for a tick value in the current phase.
-    QString tickLabel(double value) const;
     // The texts the x axis draws right now, left to right.
     QStringList xAxisLabels() const;
 
     static QString titleFor(Phase phase);
     static double yTopFor(const SampleList &samples);
-    static QString tickLabelFor(Phase phase, double value);
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -59,6 +56,7 @@ protected:
 private:
     void refresh();
     void restyle();
+    void recolour();
     void fitXAxis(const QList<QPointF> &points);
 
     SpeedTest *m_test;

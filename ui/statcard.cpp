@@ -59,8 +59,8 @@ void FigureLine::paintEvent(QPaintEvent *)
     p.drawText(QPoint(bm.horizontalAdvance(shown) + unitGap, baseline), m_unit);
 }
 
-StatCard::StatCard(const QString &title, const QString &unit, const QColor &color, QWidget *parent)
-    : QWidget(parent), m_title(title), m_unit(unit), m_color(color), m_titleLabel(new QLabel(title, this)),
+StatCard::StatCard(const QString &title, const QString &unit, Theme::Hue hue, QWidget *parent)
+    : QWidget(parent), m_title(title), m_unit(unit), m_hue(hue), m_titleLabel(new QLabel(title, this)),
       m_figure(new FigureLine(unit, this)), m_detail(new OneLineLabel(this))
 {
     setObjectName(title.toLower() + QStringLiteral("Card"));
@@ -113,7 +113,7 @@ void StatCard::restyle()
     titleFont.setWeight(QFont::DemiBold);
     m_titleLabel->setFont(titleFont);
     QPalette tp = m_titleLabel->palette();
-    tp.setColor(QPalette::WindowText, m_color);
+    tp.setColor(QPalette::WindowText, color());
     m_titleLabel->setPalette(tp);
     m_detail->setFont(Theme::font(Theme::TextStyle::caption));
     m_detail->setColor(Theme::secondary(palette()));
@@ -137,7 +137,7 @@ void StatCard::paintEvent(QPaintEvent *)
     if (m_active) {
         // Drawn inside the card so the outline takes no layout space.
         p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(m_color, 2));
+        p.setPen(QPen(color(), 2));
         p.drawRoundedRect(box, 12, 12);
     }
 }

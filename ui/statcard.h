@@ -3,6 +3,8 @@
 // a softly filled card with a title, the figure and its unit, and one line
 // of detail. Purely presentational: it shows what it is given. An active
 // card is outlined in its colour. Main thread only.
+#include "theme.h"
+
 #include <QColor>
 #include <QString>
 #include <QWidget>
@@ -16,7 +18,7 @@ class FigureLine;
 class StatCard : public QWidget {
     Q_OBJECT
 public:
-    StatCard(const QString &title, const QString &unit, const QColor &color, QWidget *parent = nullptr);
+    StatCard(const QString &title, const QString &unit, Theme::Hue hue, QWidget *parent = nullptr);
 
     // Absent shows an em dash.
     void setValue(const std::optional<QString> &value);
@@ -28,7 +30,9 @@ public:
     QString valueText() const; // what the figure shows
     QString unitText() const { return m_unit; }
     QString detailText() const;
-    QColor color() const { return m_color; }
+    // The accent in the card's own palette.
+    QColor color() const { return Theme::color(m_hue, palette()); }
+    QLabel *titleLabel() const { return m_titleLabel; }
     bool isActive() const { return m_active; }
 
 protected:
@@ -41,7 +45,7 @@ private:
 
     QString m_title;
     QString m_unit;
-    QColor m_color;
+    Theme::Hue m_hue;
     bool m_active = false;
     QLabel *m_titleLabel;
     FigureLine *m_figure;

@@ -8,7 +8,9 @@
 #include "statcard.h"
 #include "theme.h"
 
+#include <QApplication>
 #include <QClipboard>
+#include <QPainter>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -24,6 +26,23 @@ constexpr int gap = 18;
 // Half the dial's stroke lies outside its 250-pixel frame; the gauge widget
 // includes it, so the gaps around the gauge row are that much smaller.
 constexpr int overhang = (GaugeView::side - GaugeView::dial) / 2;
+
+// The default action: the style's own push button, filled with the
+// palette's highlight, with a focus ring that shows on that fill.
+class ProminentButton final : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QPushButton::paintEvent(event);
+        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
+            QPainter p(this);
+            Theme::paintFocusRing(p, rect(), palette().color(QPalette::ButtonText));
+        }
+    }
+};
 
 std::optional<QString> maybe(const std::optional<double> &v, QString (*format)(double))
 {
@@ -55,9 +74,9 @@ namespace TestScreen {
 std::optional<BannerChoice> banner(const TestScreenState &state)
 {
     if (state.errorMessage)
-        return BannerChoice{*state.errorMessage, Theme::red()};
+        return BannerChoice{*state.errorMessage, Theme::Hue::red};
     if (!state.isOnline)
-        return BannerChoice{offlineText, Theme::orange()};
+        return BannerChoice{offlineText, Theme::Hue::orange};
     return std::nullopt;
 }
 
@@ -81,11 +100,11 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
       m_top(new QSpacerItem(0, inset - overhang, QSizePolicy::Minimum, QSizePolicy::Fixed)),
       m_bannerGap(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Fixed)), m_banner(new Banner(this)),
       m_gauge(new GaugeView(test, this)), m_graph(new LiveGraph(test, this)),
-      m_latency(new StatCard(QStringLiteral("LATENCY"), QStringLiteral("ms"), Theme::orange(), this)),
-      m_download(new StatCard(QStringLiteral("DOWNLOAD"), QStringLiteral("Mbps"), Theme::blue(), this)),
-      m_upload(new StatCard(QStringLiteral("UPLOAD"), QStringLiteral("Mbps"), Theme::purple(), this)),
+      m_latency(new StatCard(QStringLiteral("LATENCY"), QStringLiteral("ms"), Theme::Hue::orange, this)),
+      m_download(new StatCard(QStringLiteral("DOWNLOAD"), QStringLiteral("Mbps"), Theme::Hue::blue, this)),
+      m_upload(new StatCard(QStringLiteral("UPLOAD"), QStringLiteral("Mbps"), Theme::Hue::purple, this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)), m_status(new QLabel(this)),
-      m_start(new QPushButton(QStringLiteral("Start"), this)),
+      m_start(new ProminentButton(QStringLiteral("Start"), this)),
       m_copy(new QPushButton(QStringLiteral("Copy Result"), this))
 {
     setObjectName(QStringLiteral("testView"));
@@ -129,11 +148,9 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
     controls->addStretch(1);
     m_stack->addLayout(controls);
 
-    m_start->setFixedSize(212, 44);
     m_cancel->setFixedWidth(140 + 24);
-    m_cancel->setMinimumHeight(32);
-    m_copy->setMinimumHeight(32);
-    m_copy->setMinimumWidth(m_copy->sizeHint().width() + 28);
+    // The row goes after the picker: picker, Start, Copy Result (or Cancel).
+    setTabOrder(m_start, m_copy);
 
     connect(m_start, &QPushButton::clicked, this, [this] { m_test->start(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { m_test->cancel(); });
@@ -155,7 +172,7 @@ void TestView::render(const TestScreenState &s)
 {
     const auto choice = TestScreen::banner(s);
     if (choice)
-        m_banner->set(choice->text, choice->color);
+        m_banner->set(choice->text, choice->hue);
     if (choice.has_value() != isBannerShown()) {
         m_banner->setVisible(choice.has_value());
         // No banner leaves no gap: only the inset above the gauge remains.
@@ -200,6 +217,12 @@ void TestView::copyResult()
 
 void TestView::pressReturn()
 {
+    // Return is the focused button's, as Space is; elsewhere it is Start's.
+    if (auto *focused = qobject_cast<QAbstractButton *>(QApplication::focusWidget());
+        focused && focused->window() == window() && focused->isVisible() && focused->isEnabled()) {
+        focused->click();
+        return;
+    }
     if (!m_start->isHidden() && m_start->isEnabled())
         m_start->click();
 }
@@ -210,17 +233,15 @@ void TestView::restyle()
     title2.setWeight(QFont::Bold);
     m_start->setFont(title2);
     const QPalette pal = palette();
-    const QColor accent = pal.color(QPalette::Highlight);
-    const QColor onAccent = pal.color(QPalette::HighlightedText);
     const QColor muted = Theme::secondary(pal);
-    // The filled, prominent look of the default action.
-    m_start->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: %2; border: none; border-radius: 8px; }"
-                                          "QPushButton:hover { background: %3; }"
-                                          "QPushButton:pressed { background: %4; }"
-                                          "QPushButton:disabled { background: %5; color: %6; }")
-                               .arg(accent.name(), onAccent.name(), accent.lighter(110).name(),
-                                    accent.darker(115).name(), Theme::withAlpha(muted, 0.25).name(QColor::HexArgb),
-                                    Theme::withAlpha(pal.color(QPalette::WindowText), 0.45).name(QColor::HexArgb)));
+    // The prominent look of the default action: the style's button in the
+    // highlight. Disabled, it keeps the style's own disabled colours.
+    QPalette accent = pal;
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        accent.setColor(group, QPalette::Button, pal.color(group, QPalette::Highlight));
+        accent.setColor(group, QPalette::ButtonText, pal.color(group, QPalette::HighlightedText));
+    }
+    m_start->setPalette(accent);
     const QFont body = Theme::font(Theme::TextStyle::body);
     m_cancel->setFont(body);
     m_copy->setFont(body);
@@ -228,6 +249,17 @@ void TestView::restyle()
     QPalette sp = m_status->palette();
     sp.setColor(QPalette::WindowText, muted);
     m_status->setPalette(sp);
+    // One height for the row's buttons, the tallest label's.
+    int height = 32;
+    for (QPushButton *b : {m_start, m_cancel, m_copy})
+        height = std::max(height, b->sizeHint().height());
+    m_start->setFixedSize(212, height);
+    m_cancel->setFixedHeight(height);
+    m_copy->setFixedHeight(height);
+    m_copy->setMinimumWidth(QFontMetrics(body).horizontalAdvance(m_copy->text()) + 40);
+    // A fixed slot, wide enough for the engine's longest status, so the row
+    // stays put as the status changes.
+    m_status->setFixedWidth(QFontMetrics(body).horizontalAdvance(QStringLiteral("Measuring download\u2026")) + 8);
 }
 
 void TestView::changeEvent(QEvent *event)

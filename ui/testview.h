@@ -5,9 +5,11 @@
 // and Copy Result while idle; Cancel and the status while running).
 // It has no state of its own: it redraws from SpeedTest on every change and
 // only calls start() and cancel() and copies the last result's summary.
-// Return triggers Start (only when Start is shown and enabled). Main thread.
+// Return and Enter press the focused button, else Start (when it is shown
+// and enabled). Main thread.
 #include "phase.h"
 #include "testresult.h"
+#include "theme.h"
 
 #include <QColor>
 #include <QString>
@@ -42,7 +44,7 @@ namespace TestScreen {
 
 struct BannerChoice {
     QString text;
-    QColor color;
+    Theme::Hue hue;
 };
 
 inline const QString offlineText = QStringLiteral("You're offline. Connect to the internet to run a speed test.");

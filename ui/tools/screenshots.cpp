@@ -1,11 +1,12 @@
 // quorvel-screenshots: renders the window in its main states to PNG files,
-// driving a real test against an in-process local server on 127.0.0.1.
+// most in the light and the dark palette ("-dark" names), driving real tests
+// against an in-process local server on 127.0.0.1.
 //   quorvel-screenshots [FOLDER]     (default ./screenshots)
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise, and
-// keeps its history in a temporary folder.
+// keeps its histories in a temporary folder.
 #include "contentview.h"
-#include "fakepathmonitor.h"
 #include "historystore.h"
+#include "pathmonitor.h"
 #include "quorvelapp.h"
 #include "speedtest.h"
 #include "speedtestserver.h"
@@ -14,12 +15,16 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QPixmap>
-#include <QStyleFactory>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTabBar>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -28,6 +33,12 @@ using namespace std::chrono_literals;
 namespace {
 
 QString folder;
+
+[[noreturn]] void fail(const QString &why)
+{
+    std::fprintf(stderr, "quorvel-screenshots: %s\n", qPrintable(why));
+    std::exit(1);
+}
 
 void pump(int ms)
 {
@@ -39,29 +50,16 @@ void pump(int ms)
     }
 }
 
-void waitFor(const char *what, const std::function<bool()> &pred, int timeoutMs = 60'000)
+void waitFor(const char *what, const std::function<bool()> &pred, int timeoutMs = 90'000)
 {
     QElapsedTimer t;
     t.start();
     while (!pred()) {
-        if (t.elapsed() > timeoutMs) {
-            std::fprintf(stderr, "quorvel-screenshots: gave up waiting for %s\n", what);
-            std::exit(1);
-        }
+        if (t.elapsed() > timeoutMs)
+            fail(QStringLiteral("gave up waiting for %1").arg(QLatin1String(what)));
         QApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
     }
-}
-
-void shoot(QWidget *window, const QString &name)
-{
-    pump(400); // let the gauge's arc settle
-    const QString path = QDir(folder).filePath(name + QStringLiteral(".png"));
-    if (!window->grab().save(path)) {
-        std::fprintf(stderr, "quorvel-screenshots: cannot write %s\n", qPrintable(path));
-        std::exit(1);
-    }
-    std::printf("%s\n", qPrintable(path));
 }
 
 QPalette darkPalette()
@@ -86,15 +84,85 @@ QPalette darkPalette()
     return p;
 }
 
-// Earlier results for the full History tab, oldest first.
-void addPastResults(HistoryStore &store)
+void save(QWidget *window, const QString &name)
+{
+    const QString path = QDir(folder).filePath(name + QStringLiteral(".png"));
+    if (!window->grab().save(path))
+        fail(QStringLiteral("cannot write %1").arg(path));
+    std::printf("%s\n", qPrintable(path));
+}
+
+// settleMs lets the gauge's arc come to rest first.
+void shoot(QWidget *window, const QString &name, int settleMs = 400)
+{
+    pump(settleMs);
+    save(window, name);
+}
+
+// The same state in the light palette, then in the dark one.
+void shootBoth(QWidget *window, const QString &name, int settleMs = 400)
+{
+    shoot(window, name, settleMs);
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    shoot(window, name + QStringLiteral("-dark"), std::min(settleMs, 100));
+    QApplication::setPalette(light);
+    pump(50);
+}
+
+// A network path the tool switches on and off: online from the start.
+class ToolMonitor final : public PathMonitor {
+public:
+    explicit ToolMonitor(std::shared_ptr<Handler> report) : m_report(std::move(report)) {}
+    ~ToolMonitor() override { *m_report = nullptr; }
+    void start(Handler handler) override
+    {
+        *m_report = std::move(handler);
+        (*m_report)(true);
+    }
+
+private:
+    std::shared_ptr<Handler> m_report;
+};
+
+// A window as the program opens it, with its own history file.
+std::unique_ptr<QuorvelApp> open(const QString &origin, const QString &history,
+                                 std::shared_ptr<PathMonitor::Handler> report = {})
+{
+    if (!report)
+        report = std::make_shared<PathMonitor::Handler>();
+    auto app = std::make_unique<QuorvelApp>(
+        QuorvelApp::Options{origin, std::make_unique<ToolMonitor>(report), history});
+    app->window()->show();
+    app->window()->activateWindow();
+    pump(200);
+    return app;
+}
+
+TestResult pastResult(int i, const QDateTime &now)
+{
+    const double wave = (i % 4) * 9.5;
+    return {QUuid::createUuid(), now.addSecs(-i * 9 * 3600LL), 14.0 + (i % 5) * 2.3, 11.0 + (i % 3),
+            30.0 + (i % 40) * 2.1, 1.5 + (i % 4) * 0.7, 180.0 + wave * 3 - (i % 60) * 2.5, 38.0 + wave - (i % 60) * 0.8};
+}
+
+// A long history, an hour apart, newest first, written as the store writes it.
+void writeLongHistory(const QString &path, int count)
 {
     const QDateTime now = QDateTime::currentDateTime();
-    for (int i = 11; i >= 1; --i) {
-        const double wave = (i % 4) * 9.5;
-        store.add({QUuid::createUuid(), now.addSecs(-i * 9 * 3600), 14.0 + (i % 5) * 2.3, 11.0 + (i % 3),
-                   30.0 + i * 2.1, 1.5 + (i % 4) * 0.7, 180.0 + wave * 3 - i * 2.5, 38.0 + wave - i * 0.8});
+    QList<TestResult> results;
+    results.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        TestResult r = pastResult(i, now);
+        r.date = now.addSecs(-3600LL * i);
+        r.download = 150 + 60 * std::sin(i * 0.0007) + std::fmod(i * 7.3, 40);
+        r.upload = 40 + 15 * std::cos(i * 0.0011) + std::fmod(i * 3.1, 10);
+        results.append(r);
     }
+    const auto bytes = ResultCodec::encodeArray(results);
+    QSaveFile file(path);
+    if (!bytes || !file.open(QIODevice::WriteOnly) || file.write(*bytes) != bytes->size() || !file.commit())
+        fail(QStringLiteral("cannot write %1").arg(path));
 }
 
 } // namespace
@@ -111,93 +179,116 @@ int main(int argc, char *argv[])
         return 2;
     }
     folder = args.size() == 2 ? args[1] : QStringLiteral("screenshots");
-    if (!QDir().mkpath(folder)) {
-        std::fprintf(stderr, "quorvel-screenshots: cannot create %s\n", qPrintable(folder));
-        return 1;
-    }
+    if (!QDir().mkpath(folder))
+        fail(QStringLiteral("cannot create %1").arg(folder));
 
+    // Slow enough to catch every phase with a graph worth looking at: each
+    // response waits 40 ms and every body crawls at 800 kB/s (the download
+    // phase takes about 13 s).
     SpeedTestServer::Options options;
+    options.delay = 40ms;
+    options.throttleBytesPerSecond = 800'000;
     // Small socket buffers keep the client's upload count close to what the
     // throttled server has really read.
     options.socketBufferBytes = 64 * 1024;
     SpeedTestServer server(options);
-    if (!server.start()) {
-        std::fprintf(stderr, "quorvel-screenshots: local server: %s\n", server.errorString().c_str());
-        return 1;
+    // A second one answers only every 600 ms, so that the latency phase
+    // holds still between two shots.
+    SpeedTestServer::Options slowOptions;
+    slowOptions.delay = 600ms;
+    SpeedTestServer slowServer(slowOptions);
+    for (SpeedTestServer *s : {&server, &slowServer}) {
+        if (!s->start())
+            fail(QStringLiteral("local server: %1").arg(QString::fromStdString(s->errorString())));
     }
+    const QString origin = QString::fromStdString(server.url());
     QTemporaryDir home;
-    auto net = std::make_shared<FakePathMonitor::Control>();
-    QuorvelApp quorvel({QString::fromStdString(server.url()), std::make_unique<FakePathMonitor>(net),
-                        home.filePath(QStringLiteral("history.json"))});
-    ContentView *window = quorvel.window();
-    SpeedTest *test = quorvel.test();
-    window->show();
-    pump(200);
+    const QString history = home.filePath(QStringLiteral("history.json"));
 
-    shoot(window, QStringLiteral("01-fresh"));
+    {
+        auto report = std::make_shared<PathMonitor::Handler>();
+        auto quorvel = open(origin, history, report);
+        ContentView *window = quorvel->window();
+        SpeedTest *test = quorvel->test();
+        shootBoth(window, QStringLiteral("01-fresh"));
 
-    net->report(false);
-    waitFor("offline", [&] { return !test->isOnline(); });
-    shoot(window, QStringLiteral("02-offline"));
-    net->report(true);
-    waitFor("online", [&] { return test->isOnline(); });
+        (*report)(false);
+        waitFor("offline", [&] { return !test->isOnline(); });
+        shootBoth(window, QStringLiteral("02-offline"));
+        (*report)(true);
+        waitFor("online", [&] { return test->isOnline(); });
 
-    window->setTab(Tab::history);
-    shoot(window, QStringLiteral("03-history-empty"));
-    window->setTab(Tab::test);
-    // Earlier tests, so the finished one lands on top of a dozen.
-    addPastResults(*quorvel.history());
+        window->setTab(Tab::history);
+        shoot(window, QStringLiteral("03-history-empty"));
+        window->setTab(Tab::test);
 
-    // Slow enough to catch every phase with a graph worth looking at.
-    FaultRule pace;
-    pace.path = "/__down";
-    pace.headDelay = 40ms;
-    server.addFault(pace);
-    FaultRule down;
-    down.path = "/__down";
-    down.throttleBytesPerSecond = 6'000'000;
-    server.addFault(down);
-    FaultRule up;
-    up.path = "/__up";
-    up.throttleBytesPerSecond = 3'000'000;
-    server.addFault(up);
-    test->start();
-    waitFor("latency points", [&] { return test->phase() == Phase::latency && test->samples().size() >= 12; });
-    shoot(window, QStringLiteral("04-latency"));
-    waitFor("download points", [&] { return test->phase() == Phase::download && test->samples().size() >= 10; });
-    shoot(window, QStringLiteral("05-download"));
-    waitFor("upload points", [&] { return test->phase() == Phase::upload && test->samples().size() >= 8; });
-    shoot(window, QStringLiteral("06-upload"));
-    waitFor("the end of the test", [&] { return test->phase() == Phase::done; });
-    shoot(window, QStringLiteral("07-done"));
+        // Keyboard focus moves from the picker to Start, as one Tab press does.
+        window->picker()->setFocus();
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(window->picker(), &tab);
+        if (!window->testView()->startButton()->hasFocus())
+            fail(QStringLiteral("Tab from the picker did not reach Start"));
+        shootBoth(window, QStringLiteral("04-focus-start"));
+    }
 
-    window->resize(1120, 800);
-    shoot(window, QStringLiteral("08-done-large"));
-    window->resize(ContentView::minimumWidth, ContentView::minimumHeight);
+    {
+        auto quorvel = open(QString::fromStdString(slowServer.url()), history);
+        SpeedTest *test = quorvel->test();
+        test->start();
+        // Both shots fall between two answers, 600 ms apart.
+        waitFor("12 latency points", [&] { return test->phase() == Phase::latency && test->samples().size() >= 12; });
+        shootBoth(quorvel->window(), QStringLiteral("05-latency-12"), 250);
+        if (test->samples().size() != 12)
+            fail(QStringLiteral("the latency phase moved on during its shots"));
+        test->cancel();
+    }
 
-    const QPalette light = QApplication::palette();
-    QApplication::setPalette(darkPalette());
-    shoot(window, QStringLiteral("09-done-dark"));
-    QApplication::setPalette(light);
+    {
+        auto quorvel = open(origin, history);
+        ContentView *window = quorvel->window();
+        SpeedTest *test = quorvel->test();
+        // Earlier tests, so the finished one lands on top of a dozen.
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int i = 11; i >= 1; --i)
+            quorvel->history()->add(pastResult(i, now));
 
-    // The first download is refused (after the warm-up and 20 probes): the
-    // latency figures stay, the error shows.
-    server.clearFaults();
-    server.clearRequests();
-    FaultRule refuse;
-    refuse.nth = 22;
-    refuse.status = 503;
-    server.addFault(refuse);
-    test->start();
-    waitFor("the failure", [&] { return test->status() == QStringLiteral("Failed"); });
-    shoot(window, QStringLiteral("10-failed"));
+        test->start();
+        waitFor("11 s of download", [&] {
+            return test->phase() == Phase::download && !test->samples().isEmpty() && test->samples().last().x >= 11;
+        });
+        shootBoth(window, QStringLiteral("06-download-11s"), 200);
+        waitFor("upload points", [&] { return test->phase() == Phase::upload && test->samples().size() >= 8; });
+        shoot(window, QStringLiteral("07-upload"));
+        waitFor("the end of the test", [&] { return test->phase() == Phase::done; });
+        shootBoth(window, QStringLiteral("08-done"));
 
-    window->setTab(Tab::history);
-    shoot(window, QStringLiteral("11-history"));
-    QApplication::setPalette(darkPalette());
-    shoot(window, QStringLiteral("12-history-dark"));
-    QApplication::setPalette(light);
+        window->resize(1120, 800);
+        shoot(window, QStringLiteral("09-done-large"));
+        window->resize(ContentView::minimumWidth, ContentView::minimumHeight);
+    }
+
+    {
+        // A server origin whose path the server does not serve: it answers
+        // 404, so the test fails at its first request.
+        auto quorvel = open(origin + QStringLiteral("/gone"), history);
+        ContentView *window = quorvel->window();
+        quorvel->test()->start();
+        waitFor("the failure", [&] { return quorvel->test()->status() == QStringLiteral("Failed"); });
+        shootBoth(window, QStringLiteral("10-failed"));
+
+        window->setTab(Tab::history);
+        shootBoth(window, QStringLiteral("11-history"));
+    }
+
+    {
+        const QString longHistory = home.filePath(QStringLiteral("long-history.json"));
+        writeLongHistory(longHistory, 100'000);
+        auto quorvel = open(origin, longHistory);
+        quorvel->window()->setTab(Tab::history);
+        shootBoth(quorvel->window(), QStringLiteral("12-history-100000"));
+    }
 
     server.stop();
+    slowServer.stop();
     return 0;
 }
