@@ -125,6 +125,18 @@ batches() {
     END { if (n) print size, n }'
 }
 
+# From a quorvel-cli --live CSV file: the highest y of one phase, "nan" when
+# the phase drew no point.
+live_peak() {
+  awk -F, -v p="$1" 'NR > 1 && $1 == p && (!n || $3 + 0 > m) { m = $3 + 0; n = 1 }
+    END { if (n) printf "%.1f\n", m; else print "nan" }' "$2"
+}
+
+# The same file: the median y of one phase's points within its first second.
+live_first_second() {
+  awk -F, -v p="$1" 'NR > 1 && $1 == p && $2 + 0 <= 1 { print $3 }' "$2" | stats | cut -d ' ' -f 1
+}
+
 # Total bytes of "SIZE COUNT" lines on stdin.
 batch_bytes() { awk '{ t += $1 * $2 } END { printf "%.0f\n", t }'; }
 

@@ -1,8 +1,9 @@
 // quorvel-cli: one whole speed test, headless. Prints the result (the
 // four-line summary, JSON with --json, a CSV line with --csv) and exits 0; 1
-// when the test fails, with the message on standard error; 2 on bad
-// arguments; 130 when interrupted with Ctrl-C, after cancelling the test
-// cleanly. It does not write the history.
+// when the test fails (or the --live file could not be written), with the
+// message on standard error; 2 on bad arguments; 130 when interrupted with
+// Ctrl-C, after cancelling the test cleanly. It does not write the history.
+#include "livecsv.h"
 #include "progressline.h"
 #include "speedtest.h"
 #include "testresult.h"
@@ -26,7 +27,8 @@ void onInterrupt(int)
     [[maybe_unused]] const auto n = ::write(interruptPipe[1], &byte, 1);
 }
 
-const char *usageLine = "usage: quorvel-cli [--server URL] [--json] [--csv] [--csv-header] [--help]\n";
+const char *usageLine =
+    "usage: quorvel-cli [--server URL] [--json] [--csv] [--csv-header] [--live FILE] [--help]\n";
 
 void printHelp()
 {
@@ -40,9 +42,14 @@ void printHelp()
         "  --csv         print the result as one CSV line, the fields and figures as in\n"
         "                the history file (after the JSON when both are given)\n"
         "  --csv-header  print only the CSV header line, without measuring\n"
+        "  --live FILE   write every live point as it is drawn to FILE, as CSV: a header\n"
+        "                phase,x,y then one row a point; phase is latency (x the request\n"
+        "                number, y milliseconds), download or upload (x seconds since\n"
+        "                the phase began, y Mbit/s)\n"
         "  --help        show this help\n\n"
         "While it runs on a terminal, standard error shows the progress on one line.\n"
-        "Exit status: 0 done, 1 the test failed, 2 bad arguments, 130 interrupted.\n",
+        "Exit status: 0 done, 1 the test failed (or the --live file could not be written),\n"
+        "2 bad arguments, 130 interrupted.\n",
         defaultServerOrigin);
 }
 
@@ -70,6 +77,7 @@ int main(int argc, char **argv)
     bool json = false;
     bool csv = false;
     bool csvHeader = false;
+    QString livePath;
     const QStringList args = app.arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
@@ -88,6 +96,12 @@ int main(int argc, char **argv)
             origin = args[i];
         } else if (arg.startsWith(QLatin1String("--server="))) {
             origin = arg.mid(9);
+        } else if (arg == QLatin1String("--live")) {
+            if (++i == args.size())
+                return usageError(QStringLiteral("--live needs a file name"));
+            livePath = args[i];
+        } else if (arg.startsWith(QLatin1String("--live="))) {
+            livePath = arg.mid(7);
         } else {
             return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
         }
@@ -109,6 +123,13 @@ int main(int argc, char **argv)
     ::sigaction(SIGTERM, &action, nullptr);
 
     SpeedTest test(origin);
+    std::unique_ptr<LiveCsv> live;
+    if (!livePath.isNull()) {
+        QString why;
+        live = LiveCsv::open(livePath, test, &why);
+        if (!live)
+            return usageError(QStringLiteral("cannot write '%1': %2").arg(livePath, why));
+    }
     const bool terminal = ::isatty(STDERR_FILENO);
     int lastWidth = 0;
     auto clearLine = [&] {
@@ -139,6 +160,15 @@ int main(int argc, char **argv)
             app.exit(1);
         }
     });
+    bool liveFailed = false;
+    if (live) {
+        QObject::connect(live.get(), &LiveCsv::failed, &app, [&] {
+            clearLine();
+            std::fprintf(stderr, "quorvel-cli: writing '%s' failed: %s\n", qPrintable(livePath),
+                         qPrintable(live->failure()));
+            liveFailed = true;
+        });
+    }
     test.onFinish = [&](const TestResult &result) {
         clearLine();
         const auto object = ResultCodec::encode(result);
@@ -155,7 +185,7 @@ int main(int argc, char **argv)
         if (!json && !csv)
             std::printf("%s\n", qPrintable(result.summary()));
         std::fflush(stdout);
-        app.exit(0);
+        app.exit(liveFailed ? 1 : 0);
     };
 
     test.start();

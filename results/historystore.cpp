@@ -9,8 +9,10 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
+#include <new>
+
+#ifdef Q_OS_UNIX
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,8 +29,8 @@ bool existsOrDangling(const QString &path)
 enum class Rename { Done, TargetExists, Failed };
 
 // Renames without ever replacing an existing target, even one created by
-// someone else between our check and the rename.
-Rename renameNoReplace(const QString &from, const QString &to)
+// someone else between our check and the rename. On failure, *why says so.
+Rename renameNoReplace(const QString &from, const QString &to, QString *why)
 {
 #ifdef Q_OS_UNIX
     const QByteArray src = QFile::encodeName(from);
@@ -38,8 +40,10 @@ Rename renameNoReplace(const QString &from, const QString &to)
         return Rename::Done;
     if (errno == EEXIST)
         return Rename::TargetExists;
-    if (errno != EINVAL && errno != ENOSYS) // EINVAL: the file system lacks the flag
+    if (errno != EINVAL && errno != ENOSYS) { // EINVAL: the file system lacks the flag
+        *why = qt_error_string(errno);
         return Rename::Failed;
+    }
 #endif
     // link() refuses to replace too; unlink failing only leaves a second name.
     if (::link(src.constData(), dst.constData()) == 0) {
@@ -51,7 +55,11 @@ Rename renameNoReplace(const QString &from, const QString &to)
 #endif
     if (existsOrDangling(to))
         return Rename::TargetExists;
-    return QFile::rename(from, to) ? Rename::Done : Rename::Failed;
+    QFile file(from);
+    if (file.rename(to))
+        return Rename::Done;
+    *why = file.errorString();
+    return Rename::Failed;
 }
 
 // Makes the rename that replaced the file survive a power cut.
@@ -72,13 +80,14 @@ void syncDirectoryOf(const QString &path)
 } // namespace
 
 HistoryStore::HistoryStore(QObject *parent)
-    : HistoryStore(defaultPath(), parent)
+    : HistoryStore(defaultPath(), defaultMaxFileSize, parent)
 {
 }
 
-HistoryStore::HistoryStore(const QString &filePath, QObject *parent)
+HistoryStore::HistoryStore(const QString &filePath, qint64 maxFileSize, QObject *parent)
     : QObject(parent)
     , m_path(filePath)
+    , m_maxFileSize(maxFileSize)
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     load();
@@ -112,95 +121,163 @@ void HistoryStore::clear()
     emit itemsChanged();
 }
 
-void HistoryStore::load()
+HistoryStore::OnDisk HistoryStore::read(QList<TestResult> &into) const
 {
     const QFileInfo info(m_path);
     if (!info.exists())
-        return;
+        return OnDisk::nothing;
     // Anything but a regular file (a directory, a pipe that would block us)
     // is not ours to read or to replace.
-    if (!info.isFile()) {
-        m_unreadableOnDisk = true;
-        return;
-    }
+    if (!info.isFile())
+        return OnDisk::unreadable;
     QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_unreadableOnDisk = true;
-        return;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_unreadableOnDisk = true;
-        return;
-    }
-    // An empty file holds no records, so there is nothing to keep.
-    if (bytes.isEmpty())
-        return;
+    if (!file.open(QIODevice::ReadOnly))
+        return OnDisk::unreadable;
+    // Checked on the open file, and never read past: a file that grew since
+    // reads as cut short, so as unreadable.
+    const qint64 size = file.size();
+    if (size > m_maxFileSize)
+        return OnDisk::unreadable;
+    try {
+        const QByteArray bytes = file.read(size);
+        if (file.error() != QFileDevice::NoError)
+            return OnDisk::unreadable;
+        // An empty file holds no records, so there is nothing to keep.
+        if (bytes.isEmpty())
+            return OnDisk::history;
 
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray()) {
-        m_unreadableOnDisk = true;
-        return;
-    }
-    const QJsonArray array = document.array();
-    QList<TestResult> loaded;
-    loaded.reserve(array.size());
-    for (const QJsonValue &value : array) {
-        const auto result = value.isObject() ? ResultCodec::decode(value.toObject()) : std::nullopt;
-        if (!result) {
-            m_unreadableOnDisk = true;
-            return;
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+        if (error.error != QJsonParseError::NoError || !document.isArray())
+            return OnDisk::unreadable;
+        const QJsonArray array = document.array();
+        QList<TestResult> loaded;
+        loaded.reserve(array.size());
+        for (const QJsonValue &value : array) {
+            const auto result = value.isObject() ? ResultCodec::decode(value.toObject()) : std::nullopt;
+            if (!result)
+                return OnDisk::unreadable;
+            loaded.append(*result);
         }
-        loaded.append(*result);
+        into = std::move(loaded);
+        return OnDisk::history;
+    } catch (const std::bad_alloc &) {
+        // Too big for the memory at hand: kept aside like any file we
+        // cannot read, rather than ending the program.
+        return OnDisk::unreadable;
     }
-    m_items = std::move(loaded);
+}
+
+void HistoryStore::load()
+{
+    const OnDisk found = read(m_items);
+    m_unreadableOnDisk = found == OnDisk::unreadable;
+    m_fileKnown = found != OnDisk::nothing;
 }
 
 void HistoryStore::save()
 {
-    const auto encoded = ResultCodec::encodeArray(m_items);
-    if (!encoded)
-        return;
-    const QByteArray &bytes = *encoded;
+    const QString error = write();
+    if (error != m_saveError) {
+        m_saveError = error;
+        emit saveErrorChanged();
+    }
+}
 
-    if (m_unreadableOnDisk) {
-        if (!moveAsideUnreadable())
-            return;
-        m_unreadableOnDisk = false;
+// Returns why the list could not be written, or nothing.
+QString HistoryStore::write()
+{
+    // Behind a link to a folder that was not mounted when we loaded, a
+    // history may have appeared since: its records join ours.
+    if (!m_fileKnown) {
+        QList<TestResult> appeared;
+        const OnDisk found = read(appeared);
+        m_items.append(appeared);
+        m_unreadableOnDisk = found == OnDisk::unreadable;
+        m_fileKnown = found != OnDisk::nothing;
     }
 
+    std::optional<QByteArray> encoded;
+    try {
+        encoded = ResultCodec::encodeArray(m_items);
+    } catch (const std::bad_alloc &) {
+        return tr("there is not enough memory");
+    }
+    if (!encoded)
+        return tr("a result holds a number or a date that can't be written");
+    const QByteArray &bytes = *encoded;
+    if (bytes.size() > m_maxFileSize)
+        return tr("it has grown past %1 MiB, more than can be read back").arg(m_maxFileSize >> 20);
+
+    if (m_unreadableOnDisk) {
+        const QString error = moveAsideUnreadable();
+        if (!error.isEmpty())
+            return error;
+        m_unreadableOnDisk = false;
+        m_fileKnown = false;
+    }
+
+    // Our folder, if someone removed it while we ran; a link's target folder
+    // is the user's to bring back (it may be a drive not mounted).
+    if (!QFileInfo(m_path).isSymLink())
+        QDir().mkpath(QFileInfo(m_path).absolutePath());
     QSaveFile out(m_path);
     out.setDirectWriteFallback(false);
     if (!out.open(QIODevice::WriteOnly))
-        return;
+        return describeFailure(out.errorString());
     // Small writes only reach the buffer; commit() would ignore a failing
     // final flush (full disk, size limit) and rename a truncated file over
     // the good one (QTBUG-75077), so flush and check first. On failure the
     // destructor discards the temporary file.
-    if (out.write(bytes) != bytes.size() || !out.flush() || out.error() != QFileDevice::NoError)
-        return;
+    errno = 0;
+    if (out.write(bytes) != bytes.size() || !out.flush() || out.error() != QFileDevice::NoError) {
+        // Qt says "Unknown error" for a failed flush; the system knows why.
+        const int error = errno;
+        return describeFailure(error ? qt_error_string(error) : out.errorString());
+    }
     // commit() syncs the new file to disk before renaming it over the old one.
-    if (out.commit())
-        syncDirectoryOf(m_path);
+    if (!out.commit())
+        return describeFailure(out.errorString());
+    syncDirectoryOf(m_path);
+    m_fileKnown = true;
+    return {};
 }
 
-bool HistoryStore::moveAsideUnreadable()
+QString HistoryStore::describeFailure(const QString &error) const
 {
+    const QFileInfo info(m_path);
+    // Left as it is: the folder it points into may just not be mounted.
+    if (info.isSymLink() && !info.exists() && !QFileInfo(QFileInfo(info.symLinkTarget()).absolutePath()).isDir())
+        return tr("%1 is a link to %2, whose folder can't be found")
+            .arg(QDir::toNativeSeparators(m_path), QDir::toNativeSeparators(info.symLinkTarget()));
+    return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(m_path), error);
+}
+
+QString HistoryStore::moveAsideUnreadable()
+{
+    // Behind a link the linked file goes aside, beside itself, and the link
+    // stays: the next write goes through it.
+    const QString file = QFileInfo(m_path).canonicalFilePath();
+    if (file.isEmpty()) // gone since we loaded it: nothing left to protect
+        return {};
     const QString stamp =
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    const QString base = m_path + QStringLiteral(".unreadable-") + stamp;
+    const QString base = file + QStringLiteral(".unreadable-") + stamp;
+    QString why;
     for (int n = 1; n <= 1000; ++n) {
         const QString candidate = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
-        switch (renameNoReplace(m_path, candidate)) {
+        switch (renameNoReplace(file, candidate, &why)) {
         case Rename::Done:
-            return true;
+            return {};
         case Rename::TargetExists:
             continue;
         case Rename::Failed:
-            // Gone since we loaded it: nothing left to protect.
-            return !existsOrDangling(m_path);
+            if (!existsOrDangling(file))
+                return {};
+            return tr("%1 can't be read as history and can't be moved aside (%2)")
+                .arg(QDir::toNativeSeparators(m_path), why);
         }
     }
-    return false;
+    return tr("%1 can't be read as history and every name to move it aside to is taken")
+        .arg(QDir::toNativeSeparators(m_path));
 }

@@ -60,11 +60,24 @@ void writeDigits(char *out, long long value, int width)
         out[i] = char('0' + value % 10);
 }
 
+// Years 0001 to 9999 only, the range the reader takes: four digits cannot
+// carry any other year.
+bool isWritableDate(const QDateTime &date)
+{
+    if (!date.isValid())
+        return false;
+    const int year = date.toUTC().date().year();
+    return year >= 1 && year <= 9999;
+}
+
 // "YYYY-MM-DDTHH:MM:SSZ" in UTC, whole seconds: fractions are cut, never
-// rounded up into the next second.
-void writeDate(const QDateTime &date, char *out)
+// rounded up into the next second. Nothing for a date outside the years the
+// reader takes.
+bool writeDate(const QDateTime &date, char *out)
 {
     using namespace std::chrono;
+    if (!isWritableDate(date))
+        return false;
     const long long secs = std::floor(date.toMSecsSinceEpoch() / 1000.0);
     const long long day = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
     const long long sod = secs - day * 86400;
@@ -76,6 +89,7 @@ void writeDate(const QDateTime &date, char *out)
     writeDigits(out + 11, sod / 3600, 2);
     writeDigits(out + 14, sod / 60 % 60, 2);
     writeDigits(out + 17, sod % 60, 2);
+    return true;
 }
 
 // The shortest form that reads back to the same double; nothing for NaN or
@@ -96,10 +110,11 @@ QString uuidText(const QUuid &id)
     return QString::fromLatin1(text, 36);
 }
 
-QString dateText(const QDateTime &date)
+std::optional<QString> dateText(const QDateTime &date)
 {
     char text[20];
-    writeDate(date, text);
+    if (!writeDate(date, text))
+        return std::nullopt;
     return QString::fromLatin1(text, 20);
 }
 
@@ -116,14 +131,15 @@ bool isDigit(QChar c)
 }
 
 // Checks text against a pattern where 'd' is a digit and anything else is
-// itself. Hand-written: a long history is read record by record.
+// itself, letters in either case. Hand-written: a long history is read
+// record by record.
 bool matchesShape(QStringView text, const char *pattern)
 {
     qsizetype i = 0;
     for (; pattern[i]; ++i) {
         if (i >= text.size())
             return false;
-        if (pattern[i] == 'd' ? !isDigit(text[i]) : text[i] != QLatin1Char(pattern[i]))
+        if (pattern[i] == 'd' ? !isDigit(text[i]) : text[i].toUpper() != QLatin1Char(pattern[i]))
             return false;
     }
     return i == text.size();
@@ -154,9 +170,11 @@ std::optional<QUuid> parseUuid(const QString &text)
 
 std::optional<QDateTime> parseDate(const QString &text)
 {
-    // RFC 3339: date, 'T', time, optional fraction, then Z or an offset.
+    // RFC 3339: date, 'T', time, optional fraction, then Z or an offset; the
+    // letters in either case. Qt would read hour 24 as the next day and
+    // refuse a leap second, so both are settled here.
     const QStringView view(text);
-    if (view.size() < 20 || !matchesShape(view.first(19), "dddd-dd-ddTdd:dd:dd"))
+    if (view.size() < 20 || !matchesShape(view.first(19), "dddd-dd-ddTdd:dd:dd") || view.sliced(11, 2) > u"23")
         return std::nullopt;
     QStringView rest = view.sliced(19);
     // What this program writes, UTC in whole seconds (or milliseconds), is
@@ -170,17 +188,21 @@ std::optional<QDateTime> parseDate(const QString &text)
             return QDateTime(day, time, Qt::UTC);
     }
     QString normalized = text.first(19);
+    normalized[10] = u'T';
+    const bool leapSecond = view.sliced(17, 2) == u"60";
+    if (leapSecond)
+        normalized.replace(17, 2, QStringLiteral("59"));
     if (rest.startsWith(u'.')) {
         qsizetype digits = 1;
         while (digits < rest.size() && isDigit(rest[digits]))
             ++digits;
-        if (digits == 1 || digits > 10)
+        if (digits == 1)
             return std::nullopt;
         // Qt reads at most milliseconds.
         normalized += rest.first(std::min<qsizetype>(digits, 4));
         rest = rest.sliced(digits);
     }
-    if (rest == u"Z")
+    if (matchesShape(rest, "Z"))
         normalized += u'Z';
     else if (matchesShape(rest, "+dd:dd") || matchesShape(rest, "-dd:dd"))
         normalized += rest;
@@ -189,14 +211,26 @@ std::optional<QDateTime> parseDate(const QString &text)
     const QDateTime parsed = QDateTime::fromString(normalized, Qt::ISODateWithMs);
     if (!parsed.isValid())
         return std::nullopt;
-    return parsed.toUTC();
+    const QDateTime utc = parsed.toUTC();
+    // A leap second ends a UTC day; it is kept as the second before it.
+    const QTime t = utc.time();
+    if (leapSecond && (t.hour() != 23 || t.minute() != 59))
+        return std::nullopt;
+    // An offset can carry a date past either end of the years the writer
+    // can put in four digits.
+    if (!isWritableDate(utc))
+        return std::nullopt;
+    return utc;
 }
 
 std::optional<QJsonObject> encode(const TestResult &result)
 {
     QJsonObject object;
     object.insert(QLatin1String(keys[0]), uuidText(result.id));
-    object.insert(QLatin1String(keys[1]), dateText(result.date));
+    const auto date = dateText(result.date);
+    if (!date)
+        return std::nullopt;
+    object.insert(QLatin1String(keys[1]), *date);
     for (int i = 0; i < 6; ++i) {
         const double value = result.*numberFields[i];
         if (!std::isfinite(value))
@@ -218,7 +252,8 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
         char id[36];
         char date[20];
         writeUuid(r.id, id);
-        writeDate(r.date, date);
+        if (!writeDate(r.date, date))
+            return std::nullopt;
         out.append("        \"id\": \"").append(id, 36).append("\",\n");
         out.append("        \"date\": \"").append(date, 20).append("\"");
         for (int k = 0; k < 6; ++k) {
@@ -238,7 +273,8 @@ std::optional<QByteArray> csvRow(const TestResult &result)
     char text[36];
     writeUuid(result.id, text);
     QByteArray out(text, 36);
-    writeDate(result.date, text);
+    if (!writeDate(result.date, text))
+        return std::nullopt;
     out.append(',').append(text, 20);
     for (double TestResult::*field : numberFields) {
         const auto length = writeNumber(result.*field, text);

@@ -32,28 +32,30 @@ inline constexpr const char *keys[] = {"id", "date", "latencyMedian", "latencyMi
                                        "latencyMax", "jitter", "download", "upload"};
 
 // Upper-case UUID, UTC date in whole seconds with Z. Nothing when a number
-// is NaN or infinite, which JSON cannot carry.
+// is NaN or infinite, which JSON cannot carry, or when the date is invalid
+// or its UTC year is outside 0001 to 9999, which the reader would refuse.
 std::optional<QJsonObject> encode(const TestResult &result);
 
 // All eight members required with the right types; other members ignored.
 // The id in either case, canonical 36-character form only; the date as an
-// RFC 3339 date-time (Z or an offset, fractions tolerated).
+// RFC 3339 date-time (Z or an offset, fractions tolerated, T and Z in either
+// case, a leap second read as :59) whose UTC year is 0001 to 9999.
 std::optional<TestResult> decode(const QJsonObject &object);
 
 // The whole list as a pretty-printed JSON array, members in field order.
 // The same values encode() gives, written directly: a 100,000-record
 // history is saved after every test, so this is the hot path of a save.
-// Nothing when any number is NaN or infinite.
+// Nothing when any record is one encode() refuses.
 std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
 
 // The eight fields as one CSV line without a newline, in field order, each
 // written as encodeArray() writes it; the header is the member names. No
-// field needs quoting. Nothing when a number is NaN or infinite.
+// field needs quoting. Nothing for a record encode() refuses.
 std::optional<QByteArray> csvRow(const TestResult &result);
 QByteArray csvHeader();
 
 QString uuidText(const QUuid &id);
-QString dateText(const QDateTime &date);
+std::optional<QString> dateText(const QDateTime &date);
 std::optional<QUuid> parseUuid(const QString &text);
 std::optional<QDateTime> parseDate(const QString &text);
 

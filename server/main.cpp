@@ -25,7 +25,8 @@ POST /__up (the body is read and discarded) for speed measurements.
   --delay MS        waits MS milliseconds before every response head
   --threads N       worker threads; each open connection holds one (default 64)
   --socket-buffer B send and receive buffer of every connection in bytes
-                    (default 0: the kernel's auto-tuning)
+                    (default 0: the kernel's auto-tuning; with --throttle,
+                    a receive buffer of 5 ms of it, at least 16 KiB)
   --help            shows this help
 
 Once listening it prints one line, "Listening on URL". SIGINT or SIGTERM

@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <limits>
@@ -23,6 +24,17 @@ using httplib::Response;
 // Every download streams from this one buffer, a chunk at a time.
 constexpr std::size_t chunkBytes = 256 * 1024;
 const char zeros[chunkBytes] = {};
+
+// A throttled server must be throttled on the wire too. With an auto-tuned
+// receive buffer its kernel acknowledges megabytes of an upload that the
+// reader has not taken yet, so a client counting acknowledged bytes saw up
+// to nine times the throttle at the start of every batch. 5 ms of the
+// throttle (the kernel doubles it) never holds the reader back on loopback
+// or a LAN; longer paths want --socket-buffer.
+int throttledReceiveBuffer(std::int64_t throttle)
+{
+    return static_cast<int>(std::clamp<std::int64_t>(throttle / 200, 16 * 1024, 4 * 1024 * 1024));
+}
 
 const char *downloadPath = "/__down";
 const char *uploadPath = "/__up";
@@ -132,6 +144,11 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
         int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
         tuneSocket(fd, options.socketBufferBytes);
+        if (options.throttleBytesPerSecond > 0 && options.socketBufferBytes <= 0) {
+            // Accepted connections inherit it.
+            const int bytes = throttledReceiveBuffer(options.throttleBytesPerSecond);
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+        }
         listenFd = fd;
     });
     server.set_tcp_nodelay(true);

@@ -67,7 +67,9 @@ struct SpeedTestServerOptions {
     std::chrono::seconds ioTimeout{30};
     // SO_SNDBUF/SO_RCVBUF of every connection. 0 keeps the kernel's
     // auto-tuning: fixed multi-megabyte buffers measured about half as fast
-    // on loopback, and a fixed size caps the window on longer paths.
+    // on loopback, and a fixed size caps the window on longer paths. With a
+    // server-wide throttle, 0 sets the receive buffer to 5 ms of it (16 KiB
+    // to 4 MiB), so that the kernel takes no more than the throttle either.
     int socketBufferBytes = 0;
 #ifdef QUORVEL_SERVER_TEST_HOOKS
     // Off for long-running use: the records would grow without bound.

@@ -1,3 +1,2 @@
 # The history store and its file.
 quorvel_test(tst_historystore SOURCES tst_historystore.cpp LIBS quorvel_results)
-quorvel_test(tst_historystore_faults SOURCES tst_historystore_faults.cpp LIBS quorvel_results)

@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -35,12 +36,15 @@ class TestCli : public QObject {
 
 private slots:
     // With both, the JSON object and then the CSV line of the same run.
-    void jsonAndCsvResultAgainstTheLocalServer()
+    void jsonCsvAndLivePointsOfOneRun()
     {
-        SpeedTestServer server;
+        // Slow enough for every phase to draw live points.
+        SpeedTestServer server({.throttleBytesPerSecond = 8'000'000});
         QVERIFY(server.start());
+        QTemporaryDir dir;
+        const QString livePath = dir.filePath(QStringLiteral("live.csv"));
         const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json"),
-                           QStringLiteral("--csv")});
+                           QStringLiteral("--csv"), QStringLiteral("--live"), livePath});
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.isEmpty(), r.err.constData()); // not a terminal: nothing but the result
         QVERIFY(r.out.endsWith('\n'));
@@ -63,6 +67,24 @@ private slots:
             QCOMPARE(row[i].toDouble(&ok), doc.object().value(QLatin1String(ResultCodec::keys[i])).toDouble());
             QVERIFY2(ok, row[i].constData());
         }
+
+        QFile live(livePath);
+        QVERIFY(live.open(QIODevice::ReadOnly));
+        const QByteArray text = live.readAll();
+        QVERIFY(text.startsWith("phase,x,y\n") && text.endsWith('\n'));
+        QByteArray phases; // the first letter of each row's phase
+        int latencyRow = 0;
+        for (const QByteArray &line : text.trimmed().split('\n').mid(1)) {
+            const QList<QByteArray> cells = line.split(',');
+            bool xOk = false, yOk = false;
+            const double x = cells.value(1).toDouble(&xOk);
+            QVERIFY2(cells.size() == 3 && xOk && cells[2].toDouble(&yOk) >= 0 && yOk, line.constData());
+            if (cells[0] == "latency")
+                QCOMPARE(x, double(++latencyRow)); // the timed requests, numbered
+            phases += cells[0].front();
+        }
+        QVERIFY2(QRegularExpression(QStringLiteral("^l{20}d+u+$")).match(QString::fromLatin1(phases)).hasMatch(),
+                 phases.constData());
     }
 
     void summaryByDefault()
@@ -97,6 +119,8 @@ private slots:
         QTest::newRow("not a url") << QStringList{"--server", "speed test"};
         QTest::newRow("wrong scheme") << QStringList{"--server", "ftp://127.0.0.1"};
         QTest::newRow("a path, not an origin") << QStringList{"--server", "http://127.0.0.1:1/__down"};
+        QTest::newRow("live without file") << QStringList{"--live"};
+        QTest::newRow("live file in a missing folder") << QStringList{"--live", "/nonexistent/live.csv"};
     }
     void badArguments()
     {
@@ -116,6 +140,7 @@ private slots:
         const Run header = run({QStringLiteral("--csv-header")}, 10000);
         QCOMPARE(header.exitCode, 0);
         QCOMPARE(header.out, QByteArray("id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n"));
+        QVERIFY(r.out.contains("--live FILE"));
     }
 
     void interruptCancelsCleanly()
@@ -123,11 +148,21 @@ private slots:
         SpeedTestServer server;
         server.addFault({.path = "/__down", .throttleBytesPerSecond = 200'000});
         QVERIFY(server.start());
+        QTemporaryDir dir;
+        QFile live(dir.filePath(QStringLiteral("live.csv")));
         QProcess p;
-        p.start(QStringLiteral(QUORVEL_CLI_PATH), {QStringLiteral("--server"), QString::fromStdString(server.url())});
+        p.start(QStringLiteral(QUORVEL_CLI_PATH), {QStringLiteral("--server"), QString::fromStdString(server.url()),
+                                                   QStringLiteral("--live"), live.fileName()});
         QVERIFY(p.waitForStarted());
         // Wait until the download is under way: throttled transfers in flight.
         QVERIFY(QTest::qWaitFor([&] { return server.requests().size() > 22; }, 30000));
+        // By then every latency point is in the file, not in a buffer.
+        const auto latencyWritten = [&] {
+            const bool all = live.open(QIODevice::ReadOnly) && live.readAll().contains("\nlatency,20,");
+            live.close();
+            return all;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(latencyWritten(), 5000);
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);

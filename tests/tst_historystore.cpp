@@ -1,13 +1,14 @@
 // Loading and saving the history file: what each kind of file on disk turns
-// into, what gets written back, list order, and change notifications.
+// into, what gets written back, list order, change notifications; and the
+// store under file-system faults: writes that fail, copies it cannot make,
+// records JSON cannot carry, a history past the size limit. Whatever happens,
+// a readable earlier file and the user's records survive, and a save that
+// fails says why until one works.
 #include "historyfiles.h"
 #include "historystore.h"
+#include "unprivileged.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QRegularExpression>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -15,19 +16,15 @@
 #include <QTimeZone>
 
 #include <cmath>
+#include <csignal>
+#include <functional>
 #include <limits>
-#include <span>
-
-Q_DECLARE_METATYPE(TestResult)
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Results = QList<TestResult>;
-
-// Readable failure messages.
-char *toString(const TestResult &r)
-{
-    const auto o = ResultCodec::encode(r);
-    return qstrdup(o ? QJsonDocument(*o).toJson(QJsonDocument::Compact).constData() : "non-finite");
-}
 
 namespace {
 
@@ -36,44 +33,27 @@ QUuid idOf(int n)
     return QUuid::fromString(QStringLiteral("0c8e4a7e-1f2b-4d3c-9a5e-%1").arg(n, 12, 10, QLatin1Char('0')));
 }
 
-const QDateTime when(QDate(2026, 12, 6), QTime(9, 15, 30), Qt::UTC);
+const QDateTime when = storedRecord().date;
 
+// Record n: the stored record under an id of its own.
 TestResult record(int n, QDateTime date = when)
 {
-    return {idOf(n), date, 12.5 + n, 10.25, 20.75, 1.5, 250.125 * n, 40.0625};
+    TestResult r = storedAt(date);
+    r.id = idOf(n);
+    return r;
 }
 
-// One well-formed member set as a user's file would hold it.
+// Its member set as a user's file would hold it.
 QJsonObject object(int n)
 {
-    const TestResult r = record(n);
-    return {{"id", r.id.toString(QUuid::WithoutBraces).toUpper()},
-            {"date", "2026-12-06T09:15:30Z"},
-            {"latencyMedian", r.latencyMedian},
-            {"latencyMin", r.latencyMin},
-            {"latencyMax", r.latencyMax},
-            {"jitter", r.jitter},
-            {"download", r.download},
-            {"upload", r.upload}};
+    QJsonObject o = storedObject();
+    o.insert("id", idOf(n).toString(QUuid::WithoutBraces).toUpper());
+    return o;
 }
 
 QByteArray doc(const QJsonArray &array)
 {
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
-}
-
-QByteArray with(int n, const char *key, const QJsonValue &value)
-{
-    QJsonObject o = object(n);
-    o.insert(QLatin1String(key), value);
-    return doc({o});
-}
-
-QByteArray without(int n, const char *key)
-{
-    QJsonObject o = object(n);
-    o.remove(QLatin1String(key));
-    return doc({o});
 }
 
 TestResult truncated(TestResult r)
@@ -82,41 +62,7 @@ TestResult truncated(TestResult r)
     return r;
 }
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
-}
-
-// The file as history, checked independently of the store: an array of
-// objects with exactly the eight members, upper-case ids, whole-second UTC.
-std::optional<Results> readHistory(const QString &path)
-{
-    const QJsonDocument d = QJsonDocument::fromJson(readAll(path));
-    if (!d.isArray())
-        return std::nullopt;
-    static const QRegularExpression upperId(QStringLiteral("\\A[0-9A-F-]{36}\\z"));
-    static const QRegularExpression utcSecond(QStringLiteral("\\A\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\z"));
-    Results out;
-    for (const QJsonValue &v : d.array()) {
-        const QJsonObject o = v.toObject();
-        if (o.size() != 8 || !upperId.match(o.value("id").toString()).hasMatch()
-            || !utcSecond.match(o.value("date").toString()).hasMatch())
-            return std::nullopt;
-        const auto r = ResultCodec::decode(o);
-        if (!r)
-            return std::nullopt;
-        out.append(*r);
-    }
-    return out;
-}
-
-bool sameNumbers(const TestResult &a, const TestResult &b)
-{
-    // Exact, not fuzzy: the file must carry every bit.
-    return a.latencyMedian == b.latencyMedian && a.latencyMin == b.latencyMin
-        && a.latencyMax == b.latencyMax && a.jitter == b.jitter && a.download == b.download
-        && a.upload == b.upload;
-}
+enum Fault { ParentIsFile, FileSizeLimit, ReadOnlyDir, NameTooLongForCopy, DanglingLink, HistorySizeLimit };
 
 } // namespace
 
@@ -124,140 +70,161 @@ class TestHistoryStore : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { QVERIFY(m_dir.isValid()); m_path = m_dir.filePath("history.json"); }
-    void cleanup() { for (const QString &e : entries(m_dir.path())) QVERIFY(QFile::remove(m_dir.filePath(e))); }
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_path = m_dir->filePath("history.json");
+    }
+    void cleanup() { QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); }
 
     void load_data();
     void load();
-    void newestFirst();
+    void loadUnreadable_data();
+    void loadUnreadable();
     void remove_data();
     void remove();
-    void clearOnEmptyWritesEmptyArray();
     void roundTrip_data();
     void roundTrip();
     void oneSignalPerOperation();
     void defaultLocation();
+    void writeFails_data();
+    void writeFails();
+    void unwritableRecord_data();
+    void unwritableRecord();
+    void unreadableFilesInTheSameSecond();
 
 private:
-    QTemporaryDir m_dir;
+    QString arrange(Fault fault, const QByteArray &content);
+    std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
+    std::function<void()> m_undo;
+    Results m_appeared; // what shows up once the fault clears
+    qint64 m_limit = HistoryStore::defaultMaxFileSize;
 };
 
 void TestHistoryStore::load_data()
 {
-    QTest::addColumn<bool>("present");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<Results>("expected");
-    QTest::addColumn<bool>("movedAside"); // unreadable: kept aside at the first save
 
     const QByteArray one = doc({object(1)});
-    const QByteArray two = doc({object(1), object(2)});
-    QTest::newRow("missing file") << false << QByteArray() << Results{} << false;
-    QTest::newRow("empty file") << true << QByteArray() << Results{} << false;
-    QTest::newRow("empty array") << true << QByteArray("[]") << Results{} << false;
-    QTest::newRow("one record") << true << one << Results{record(1)} << false;
-    QTest::newRow("order kept") << true << two << Results{record(1), record(2)} << false;
-    QTest::newRow("pretty printed") << true << QJsonDocument(QJsonArray{object(1)}).toJson() << Results{record(1)} << false;
-    QTest::newRow("byte order mark") << true << QByteArray("\xEF\xBB\xBF") + one << Results{record(1)} << false;
-    QTest::newRow("whitespace only") << true << QByteArray(" \n\t") << Results{} << true;
-    QTest::newRow("not JSON") << true << QByteArray("Quorvel history") << Results{} << true;
-    QTest::newRow("binary garbage") << true << QByteArray("\x00\xff[\x80\x01", 5) << Results{} << true;
-    QTest::newRow("truncated") << true << two.left(two.size() / 2) << Results{} << true;
-    QTest::newRow("trailing garbage") << true << one + "]" << Results{} << true;
-    QTest::newRow("object not array") << true << doc({object(1)}).mid(1).chopped(1) << Results{} << true;
-    QTest::newRow("null document") << true << QByteArray("null") << Results{} << true;
-    QTest::newRow("array of numbers") << true << QByteArray("[1,2]") << Results{} << true;
-    QTest::newRow("nested array") << true << QByteArray("[") + one + "]" << Results{} << true;
-    QTest::newRow("one bad among good")
-        << true << doc({object(1), QJsonObject{{"id", 3}}, object(2)}) << Results{} << true;
-    QTest::newRow("number out of range") << true << QByteArray(one).replace("250.125", "1e400") << Results{} << true;
-
-    for (const char *key : ResultCodec::keys) {
-        QTest::addRow("missing %s", key) << true << without(1, key) << Results{} << true;
-        QTest::addRow("%s null", key) << true << with(1, key, QJsonValue::Null) << Results{} << true;
-    }
-    for (const char *key : std::span(ResultCodec::keys).subspan(2))
-        QTest::addRow("%s as string", key) << true << with(1, key, "12.5") << Results{} << true;
-    QTest::newRow("id as number") << true << with(1, "id", 7) << Results{} << true;
-    QTest::newRow("date as number") << true << with(1, "date", 1796548530) << Results{} << true;
-    QTest::newRow("id as object") << true << with(1, "id", QJsonObject{{"id", "x"}}) << Results{} << true;
-
-    TestResult whole = record(1);
-    whole.upload = 40;
-    QTest::newRow("whole numbers") << true << with(1, "upload", 40) << Results{whole} << false;
-    QTest::newRow("date with offset") << true << with(1, "date", "2026-12-06T11:45:30+02:30")
-                                      << Results{record(1)} << false;
-    QTest::newRow("date with fraction") << true << with(1, "date", "2026-12-06T09:15:30.750Z")
-                                        << Results{record(1, when.addMSecs(750))} << false;
-    QTest::newRow("date with long fraction") << true << with(1, "date", "2026-12-06T09:15:30.123456789Z")
-                                             << Results{record(1, when.addMSecs(123))} << false;
-    QTest::newRow("date without zone") << true << with(1, "date", "2026-12-06T09:15:30") << Results{} << true;
-    QTest::newRow("date not a date") << true << with(1, "date", "yesterday") << Results{} << true;
-    QTest::newRow("date impossible") << true << with(1, "date", "2026-02-30T09:15:30Z") << Results{} << true;
-    QTest::newRow("id not a UUID") << true << with(1, "id", "not-a-uuid") << Results{} << true;
-    QTest::newRow("id in braces") << true << with(1, "id", idOf(1).toString()) << Results{} << true;
-    QTest::newRow("id lower case") << true << with(1, "id", idOf(1).toString(QUuid::WithoutBraces))
-                                   << Results{record(1)} << false;
-
+    QTest::newRow("empty file") << QByteArray() << Results{};
+    QTest::newRow("empty array") << QByteArray("[]") << Results{};
+    QTest::newRow("order kept") << doc({object(1), object(2)}) << Results{record(1), record(2)};
+    QTest::newRow("pretty printed") << QJsonDocument(QJsonArray{object(1)}).toJson() << Results{record(1)};
+    QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF") + one << Results{record(1)};
     QJsonObject twin = object(1);
     twin.insert("download", 3.5);
     TestResult twinRecord = record(1);
     twinRecord.download = 3.5;
-    QTest::newRow("duplicate ids") << true << doc({object(1), twin}) << Results{record(1), twinRecord} << false;
-    QJsonObject extra = object(1);
-    extra.insert("server", QJsonObject{{"name", "x"}});
-    extra.insert("note", "hand edit");
-    QTest::newRow("extra members") << true << doc({extra}) << Results{record(1)} << false;
+    QTest::newRow("duplicate ids") << doc({object(1), twin}) << Results{record(1), twinRecord};
+    for (const FieldRule &rule : acceptedFields())
+        QTest::newRow(rule.name.constData()) << doc({rule.object()}) << Results{rule.read};
 }
 
 void TestHistoryStore::load()
 {
-    QFETCH(bool, present);
     QFETCH(QByteArray, content);
     QFETCH(Results, expected);
-    QFETCH(bool, movedAside);
-    if (present)
-        writeAll(m_path, content);
-    const QStringList before = entries(m_dir.path());
+    writeAll(m_path, content);
 
     HistoryStore store(m_path);
     QCOMPARE(store.items(), expected);
-    QCOMPARE(entries(m_dir.path()), before); // nothing written at load
-    QCOMPARE(readAll(m_path), content);
+    QCOMPARE(readAll(m_path), content); // nothing written at load
 
-    const TestResult added = record(9);
-    store.add(added);
-    Results expectedFile{added};
-    if (!movedAside)
-        for (const TestResult &r : expected)
-            expectedFile.append(truncated(r));
+    store.add(record(9));
+    Results expectedFile{record(9)};
+    for (const TestResult &r : expected)
+        expectedFile.append(truncated(r));
     QCOMPARE(readHistory(m_path), std::optional<Results>(expectedFile));
-
-    store.add(record(10)); // later saves never move anything aside again
-    const QStringList after = entries(m_dir.path());
-    if (!movedAside) {
-        QCOMPARE(after, QStringList{"history.json"});
-        return;
-    }
-    QCOMPARE(after.size(), 2);
-    const QString aside = after.at(0) == "history.json" ? after.at(1) : after.at(0);
-    QVERIFY2(QRegularExpression("\\Ahistory\\.json\\.unreadable-\\d{8}T\\d{6}Z\\z").match(aside).hasMatch(),
-             qPrintable(aside));
-    QCOMPARE(readAll(m_dir.filePath(aside)), content);
+    QVERIFY(readAll(m_path).contains("\n    ")); // indented for people who open it
+    QCOMPARE(entries(m_dir->path()), QStringList{"history.json"}); // no temporary left behind
+    QCOMPARE(store.saveError(), QString());
 }
 
-void TestHistoryStore::newestFirst()
+void TestHistoryStore::loadUnreadable_data()
 {
-    HistoryStore store(m_path);
-    store.add(record(1));
-    store.add(record(2));
-    QCOMPARE(store.items(), (Results{record(2), record(1)}));
-    QCOMPARE(readHistory(m_path), std::optional<Results>({record(2), record(1)}));
-    QVERIFY(readAll(m_path).contains("\n    ")); // indented for people who open it
-    QCOMPARE(entries(m_dir.path()), QStringList{"history.json"}); // no temporary left behind
+    QTest::addColumn<QString>("kind"); // what stands at the path: a file unless said
+    QTest::addColumn<QByteArray>("content");
 
-    HistoryStore reopened(m_path);
-    QCOMPARE(reopened.items(), store.items());
+    const QByteArray one = doc({object(1)});
+    const QByteArray two = doc({object(1), object(2)});
+    const QString file("file");
+    QTest::newRow("whitespace only") << file << QByteArray(" \n\t");
+    QTest::newRow("not JSON") << file << QByteArray("Quorvel history");
+    QTest::newRow("binary garbage") << file << QByteArray("\x00\xff[\x80\x01", 5);
+    QTest::newRow("truncated") << file << two.left(two.size() / 2);
+    QTest::newRow("trailing garbage") << file << one + "]";
+    QTest::newRow("object not array") << file << one.mid(1).chopped(1);
+    QTest::newRow("null document") << file << QByteArray("null");
+    QTest::newRow("array of numbers") << file << QByteArray("[1,2]");
+    QTest::newRow("nested array") << file << QByteArray("[") + one + "]";
+    QTest::newRow("one bad among good") << file << doc({object(1), QJsonObject{{"id", 3}}, object(2)});
+    QTest::newRow("number out of range") << file << QByteArray(one).replace("93.46", "1e400");
+    for (const FieldRule &rule : rejectedFields())
+        QTest::newRow(rule.name.constData()) << file << doc({object(2), rule.object()});
+    QTest::newRow("directory at the path") << "directory" << QByteArray("precious");
+    QTest::newRow("pipe at the path") << "pipe" << QByteArray();
+    QTest::newRow("no read permission") << "unreadable" << one;
+    // The linked file goes aside; the link stays and is written through.
+    QTest::newRow("garbage behind a link") << "linked" << QByteArray("[oops");
+    QTest::newRow("larger than memory") << "sparse" << QByteArray();
+    // Read whole, it would be an empty history; the store's limit is one byte less.
+    QTest::newRow("history padded one byte past the limit") << "padded" << "[]" + QByteArray(4095, ' ');
+}
+
+// Never overwritten: kept aside at the first save, and only then.
+void TestHistoryStore::loadUnreadable()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, content);
+    if (kind == "unreadable")
+        RUN_UNPRIVILEGED();
+    constexpr qint64 sparseSize = qint64(64) << 30;
+    const QString folder = kind == "linked" ? m_dir->filePath("elsewhere") : m_dir->path();
+    QVERIFY(QDir().mkpath(folder));
+    if (kind == "directory") {
+        QVERIFY(QDir().mkpath(m_path));
+        writeAll(m_path + "/keep.txt", content);
+    } else if (kind == "pipe") {
+        QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
+    } else if (kind == "sparse") {
+        QFile f(m_path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(sparseSize));
+    } else {
+        writeAll(folder + "/history.json", content);
+        if (kind == "linked")
+            QVERIFY(QFile::link(folder + "/history.json", m_path));
+        if (kind == "unreadable")
+            QVERIFY(QFile::setPermissions(m_path, QFileDevice::Permissions()));
+    }
+
+    ::alarm(30); // opening a pipe would block forever: die instead of hanging
+    HistoryStore store(m_path, kind == "padded" ? content.size() - 1 : HistoryStore::defaultMaxFileSize);
+    ::alarm(0);
+    QVERIFY(store.items().isEmpty());
+    QCOMPARE(entries(folder), QStringList{"history.json"}); // nothing written at load
+
+    store.add(record(9));
+    store.add(record(10));
+    QCOMPARE(readHistory(m_path), std::optional<Results>({record(10), record(9)}));
+    QCOMPARE(QFileInfo(m_path).isSymLink(), kind == "linked");
+    const QStringList after = entries(folder);
+    QCOMPARE(after.size(), 2);
+    QVERIFY2(QRegularExpression("\\Ahistory\\.json\\.unreadable-\\d{8}T\\d{6}Z\\z").match(after.at(1)).hasMatch(),
+             qPrintable(after.at(1)));
+    const QString aside = folder + "/" + after.at(1);
+    if (kind == "directory") {
+        QCOMPARE(readAll(aside + "/keep.txt"), content);
+    } else if (kind == "pipe") {
+        QVERIFY(QFileInfo(aside).exists() && !QFileInfo(aside).isFile());
+    } else if (kind == "sparse") {
+        QCOMPARE(QFileInfo(aside).size(), sparseSize);
+    } else {
+        QVERIFY(QFile::setPermissions(aside, QFile::ReadOwner));
+        QCOMPARE(readAll(aside), content);
+    }
 }
 
 void TestHistoryStore::remove_data()
@@ -297,22 +264,6 @@ void TestHistoryStore::remove()
     QVERIFY(readAll(m_path) != handWritten);
 }
 
-void TestHistoryStore::clearOnEmptyWritesEmptyArray()
-{
-    HistoryStore store(m_path);
-    QVERIFY(!QFile::exists(m_path));
-    store.clear();
-    const QJsonDocument written = QJsonDocument::fromJson(readAll(m_path));
-    QVERIFY(written.isArray());
-    QVERIFY(written.array().isEmpty());
-
-    store.add(record(1));
-    store.add(record(2));
-    store.clear();
-    QVERIFY(store.items().isEmpty());
-    QCOMPARE(readHistory(m_path), std::optional<Results>(Results{}));
-}
-
 void TestHistoryStore::roundTrip_data()
 {
     QTest::addColumn<TestResult>("saved");
@@ -320,6 +271,8 @@ void TestHistoryStore::roundTrip_data()
 
     const double biggest = std::numeric_limits<double>::max();
     QTest::newRow("whole seconds") << record(1) << false;
+    QTest::newRow("first second of year 1") << record(1, utc(1, 1, 1, 0, 0, 0)) << false;
+    QTest::newRow("last moment of year 9999") << record(1, utc(9999, 12, 31, 23, 59, 59, 999)) << true;
     QTest::newRow("fraction dropped") << record(1, when.addMSecs(999)) << true;
     QTest::newRow("before 1970 floors")
         << record(1, QDateTime(QDate(1969, 12, 31), QTime(23, 59, 59, 500), Qt::UTC)) << true;
@@ -339,12 +292,19 @@ void TestHistoryStore::roundTrip()
         HistoryStore store(m_path);
         store.add(saved);
     }
+    // quorvel-cli --csv writes each field as this file does.
+    const QByteArray file = readAll(m_path);
+    const QList<QByteArray> row = ResultCodec::csvRow(saved).value_or("").split(',');
+    QCOMPARE(row.size(), 8);
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray quote = i < 2 ? "\"" : "";
+        QVERIFY2(file.contains('"' + QByteArray(ResultCodec::keys[i]) + "\": " + quote + row[i] + quote + (i < 7 ? "," : "\n")),
+                 row[i].constData());
+    }
     HistoryStore reopened(m_path);
     QCOMPARE(reopened.items().size(), 1);
     const TestResult loaded = reopened.items().first();
-    QCOMPARE(loaded.id, saved.id);
-    QVERIFY(sameNumbers(loaded, saved));
-    QCOMPARE(loaded.date, truncated(saved).date);
+    QCOMPARE(loaded, truncated(saved)); // every bit of every number
     QCOMPARE(loaded.date.timeSpec(), Qt::UTC);
     QCOMPARE(loaded == saved, !hasFraction);
 }
@@ -352,7 +312,6 @@ void TestHistoryStore::roundTrip()
 void TestHistoryStore::oneSignalPerOperation()
 {
     HistoryStore store(m_path);
-    QSignalSpy spy(&store, &HistoryStore::itemsChanged);
     QList<qsizetype> sizesSeen;
     QList<bool> savedSeen;
     connect(&store, &HistoryStore::itemsChanged, this, [&] {
@@ -360,14 +319,14 @@ void TestHistoryStore::oneSignalPerOperation()
         savedSeen.append(readHistory(m_path) == std::optional<Results>(store.items()));
     });
 
+    store.clear(); // with no file yet: writes an empty array
     store.add(record(1));
     store.add(record(2));
+    QCOMPARE(store.items(), (Results{record(2), record(1)}));
     store.remove(record(1));
     store.remove(record(7)); // nothing removed, still one notification
     store.clear();
-    store.clear();
-    QCOMPARE(spy.count(), 6);
-    QCOMPARE(sizesSeen, (QList<qsizetype>{1, 2, 1, 1, 0, 0}));
+    QCOMPARE(sizesSeen, (QList<qsizetype>{0, 1, 2, 1, 1, 0})); // one notification each
     QCOMPARE(savedSeen, QList<bool>(6, true)); // listeners see the file already saved
 }
 
@@ -393,6 +352,200 @@ void TestHistoryStore::defaultLocation()
         store.add(record(1));
     }
     QCOMPARE(readHistory(expected), std::optional<Results>({record(1)}));
+}
+
+// Sets up the fault, writes the history file, returns its path.
+QString TestHistoryStore::arrange(Fault fault, const QByteArray &content)
+{
+    const QString dir = m_dir->path();
+    QString path = dir + QStringLiteral("/history.json");
+    m_undo = [] {};
+    m_appeared = {};
+    m_limit = HistoryStore::defaultMaxFileSize;
+    switch (fault) {
+    case ParentIsFile:
+        writeAll(dir + QStringLiteral("/blocker"), "a file, not a folder");
+        return dir + QStringLiteral("/blocker/history.json");
+    case NameTooLongForCopy:
+        // Fits NAME_MAX, and so does the save's temporary, but not the copy's name.
+        path = dir + QLatin1Char('/') + QString(235, QLatin1Char('h')) + QStringLiteral(".json");
+        writeAll(path, content);
+        return path;
+    case FileSizeLimit:
+        writeAll(path, content);
+        {
+            rlimit old{};
+            getrlimit(RLIMIT_FSIZE, &old);
+            rlimit low = old;
+            low.rlim_cur = content.size(); // no file may grow past what is there now
+            std::signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &low);
+            m_undo = [old] { setrlimit(RLIMIT_FSIZE, &old); };
+        }
+        return path;
+    case ReadOnlyDir:
+        writeAll(path, content);
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner);
+        m_undo = [this] { cleanup(); };
+        return path;
+    case HistorySizeLimit:
+        // What is there is just within the limit; one more record is not.
+        writeAll(path, content);
+        m_limit = content.size();
+        return path;
+    case DanglingLink:
+        // Into a folder that is not mounted yet; mounting it brings a history.
+        QFile::link(dir + QStringLiteral("/mnt/Quorvel/history.json"), path);
+        m_appeared = {record(3), record(4)};
+        m_undo = [this, dir] {
+            QDir().mkpath(dir + QStringLiteral("/mnt/Quorvel"));
+            writeAll(dir + QStringLiteral("/mnt/Quorvel/history.json"), doc({object(3), object(4)}));
+        };
+        return path;
+    }
+    return path;
+}
+
+void TestHistoryStore::writeFails_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Results>("loaded");
+    QTest::addColumn<QString>("reason"); // empty: the save lands, fault or not
+
+    const Results some{record(1), record(2)};
+    const QByteArray someOnDisk = doc({object(1), object(2)});
+    const QByteArray bad("[{\"id\": \"hand edit gone wrong\"}]");
+    QTest::newRow("parent is a regular file") << int(ParentIsFile) << QByteArray() << Results{} << "Not a directory";
+    QTest::newRow("file size limit") << int(FileSizeLimit) << someOnDisk << some << "File too large";
+    QTest::newRow("read-only directory") << int(ReadOnlyDir) << someOnDisk << some << "Permission denied";
+    QTest::newRow("read-only directory, unreadable file")
+        << int(ReadOnlyDir) << bad << Results{} << "can't be moved aside (Permission denied)";
+    QTest::newRow("copy name too long, unreadable file")
+        << int(NameTooLongForCopy) << bad << Results{} << "can't be moved aside (File name too long)";
+    QTest::newRow("same long name, readable file") << int(NameTooLongForCopy) << someOnDisk << some << "";
+    QTest::newRow("dangling link") << int(DanglingLink) << QByteArray() << Results{} << "is a link to";
+    QTest::newRow("history grown past the size limit")
+        << int(HistorySizeLimit) << someOnDisk << some << "more than can be read back";
+}
+
+void TestHistoryStore::writeFails()
+{
+    QFETCH(int, fault);
+    QFETCH(QByteArray, content);
+    QFETCH(Results, loaded);
+    QFETCH(QString, reason);
+    if (fault == ReadOnlyDir)
+        RUN_UNPRIVILEGED();
+    const QString path = arrange(Fault(fault), content);
+    auto undo = qScopeGuard([this] { m_undo(); });
+    const QStringList before = entries(m_dir->path());
+
+    HistoryStore store(path, m_limit);
+    QCOMPARE(store.items(), loaded);
+    QSignalSpy errors(&store, &HistoryStore::saveErrorChanged);
+    const TestResult added = record(7);
+    store.add(added);
+    QCOMPARE(store.items(), Results{added} + loaded); // the change is kept in memory
+    if (reason.isEmpty()) {
+        QCOMPARE(readHistory(path), std::optional<Results>(Results{added} + loaded));
+        QCOMPARE(errors.count(), 0);
+        return;
+    }
+    QVERIFY2(store.saveError().contains(reason), qPrintable(store.saveError()));
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(entries(m_dir->path()), before); // no copy, no temporary
+    QCOMPARE(readAll(path), content);
+
+    undo.dismiss();
+    m_undo();
+    store.add(record(8));
+    if (fault == ParentIsFile || fault == NameTooLongForCopy || fault == HistorySizeLimit) { // these stay, and so does the word
+        QVERIFY(store.saveError().contains(reason));
+        QCOMPARE(errors.count(), 1);
+        return;
+    }
+    // Once the fault clears, the next save carries the earlier change too.
+    QCOMPARE(store.saveError(), QString());
+    QCOMPARE(errors.count(), 2);
+    if (!content.isEmpty() && loaded.isEmpty())
+        QCOMPARE(entries(m_dir->path()).size(), 2); // the unreadable file went aside first
+    QCOMPARE(readHistory(path), std::optional<Results>(Results{record(8), added} + loaded + m_appeared));
+    QCOMPARE(QFileInfo(path).isSymLink(), fault == DanglingLink); // a link is written through, never replaced
+}
+
+// What the reader would refuse is never written, by any writer.
+void TestHistoryStore::unwritableRecord_data()
+{
+    QTest::addColumn<TestResult>("bad");
+    QTest::addColumn<bool>("unreadableOnDisk");
+    const auto with = [](double TestResult::*field, double value) {
+        TestResult r = record(5);
+        r.*field = value;
+        return r;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    QTest::newRow("NaN latency") << with(&TestResult::latencyMedian, nan) << false;
+    QTest::newRow("infinite upload") << with(&TestResult::upload, std::numeric_limits<double>::infinity()) << false;
+    QTest::newRow("NaN over an unreadable file") << with(&TestResult::upload, nan) << true;
+    QTest::newRow("a millisecond before year 1") << storedAt(utc(1, 1, 1, 0, 0, 0).addMSecs(-1)) << false;
+    QTest::newRow("a millisecond after year 9999") << storedAt(utc(9999, 12, 31, 23, 59, 59, 999).addMSecs(1))
+                                                  << false;
+    QTest::newRow("local time whose UTC is past year 9999")
+        << storedAt(QDateTime(QDate(9999, 12, 31), QTime(23, 30), QTimeZone(-5 * 3600))) << false;
+    QTest::newRow("invalid date") << storedAt(QDateTime()) << false;
+}
+
+void TestHistoryStore::unwritableRecord()
+{
+    QFETCH(TestResult, bad);
+    QFETCH(bool, unreadableOnDisk);
+    const QString path = m_dir->filePath("history.json");
+    const Results earlier{record(1)};
+    const QByteArray content = unreadableOnDisk ? QByteArray("[oops") : doc({object(1)});
+    writeAll(path, content);
+    HistoryStore store(path);
+
+    QVERIFY(!ResultCodec::encode(bad)); // nor by the command line's JSON
+    QVERIFY(!ResultCodec::csvRow(bad)); // or CSV
+    store.add(bad);
+    QCOMPARE(store.items().size(), unreadableOnDisk ? 1 : 2);
+    QCOMPARE(readAll(path), content); // nothing written, nothing moved
+    QCOMPARE(entries(m_dir->path()), QStringList{"history.json"});
+    QVERIFY(!store.saveError().isEmpty());
+
+    store.remove(bad); // once it is gone, saving works again
+    QCOMPARE(readHistory(path), std::optional<Results>(unreadableOnDisk ? Results{} : earlier));
+    QCOMPARE(entries(m_dir->path()).size(), unreadableOnDisk ? 2 : 1);
+    QCOMPARE(store.saveError(), QString());
+}
+
+void TestHistoryStore::unreadableFilesInTheSameSecond()
+{
+    // Earlier copies for every second this test may run in: each save must
+    // pick a fresh name instead of replacing one.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QStringList decoys;
+    for (int s = -1; s <= 20; ++s) {
+        decoys.append(m_path + ".unreadable-" + now.addSecs(s).toString("yyyyMMdd'T'HHmmss'Z'"));
+        writeAll(decoys.last(), decoys.last().toUtf8());
+    }
+    const QByteArray first("{\"first\": true}"), second("{\"second\": true}");
+    writeAll(m_path, first);
+    HistoryStore(m_path).add(record(1));
+    writeAll(m_path, second);
+    HistoryStore(m_path).add(record(2));
+
+    QList<QByteArray> copies; // by name, so in the order they were made
+    for (const QString &e : entries(m_dir->path())) {
+        const QString name = m_dir->filePath(e);
+        if (decoys.contains(name))
+            QCOMPARE(readAll(name), name.toUtf8());
+        else if (name != m_path)
+            copies.append(readAll(name));
+    }
+    QCOMPARE(copies, (QList<QByteArray>{first, second}));
+    QCOMPARE(readHistory(m_path), std::optional<Results>({record(2)}));
 }
 
 QTEST_GUILESS_MAIN(TestHistoryStore)

@@ -1,6 +1,7 @@
 // The History tab on the offscreen platform: which layout shows, what a row
 // says, what the chart holds, and what the row buttons, the keyboard and
 // "Clear All" do to the clipboard and to the store and its file.
+#include "banner.h"
 #include "fmt.h"
 #include "historychart.h"
 #include "historystore.h"
@@ -8,6 +9,7 @@
 #include "theme.h"
 
 #include <QAccessible>
+#include "unprivileged.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -21,6 +23,7 @@
 #include <QMimeData>
 #include <QPaintEvent>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -161,6 +164,7 @@ private slots:
     void chartDecimation_data();
     void chartDecimation();
     void chartTextIsMutedInEveryPalette();
+    void failedSaveIsSaidUntilOneWorks();
 };
 
 void TestHistoryView::emptyStateOnly()
@@ -571,6 +575,37 @@ void TestHistoryView::chartTextIsMutedInEveryPalette()
         QVERIFY(labels != before);
         before = labels;
     }
+}
+
+// In a read-only folder, which stops only a user without root's powers.
+void TestHistoryView::failedSaveIsSaidUntilOneWorks()
+{
+    RUN_UNPRIVILEGED();
+    Fixture f(results(1));
+    QCOMPARE(f.view->saveErrorBanner(), nullptr);
+    const auto writable = [&f](bool on) {
+        const auto write = on ? QFile::WriteOwner : QFile::Permissions();
+        return QFile::setPermissions(f.dir.path(), QFile::ReadOwner | QFile::ExeOwner | write);
+    };
+    QVERIFY(writable(false));
+    auto restore = qScopeGuard([&writable] { writable(true); });
+
+    f.store->add(result(2));
+    const Banner *banner = f.view->saveErrorBanner();
+    QVERIFY(banner && banner->isVisible());
+    QCOMPARE(banner->text(), "Your history can't be saved: " + f.store->saveError());
+    QVERIFY2(banner->text().contains("Permission denied"), qPrintable(banner->text()));
+    QVERIFY(banner->mapTo(f.view.get(), banner->rect().bottomLeft()).y()
+            < f.view->clearAllButton()->mapTo(f.view.get(), QPoint()).y());
+
+    f.click(0, Button::remove); // fails too: still said, and the list keeps the change
+    QTRY_COMPARE_WITH_TIMEOUT(f.view->rowCount(), 1, 5'000);
+    QCOMPARE(f.view->saveErrorBanner(), banner);
+
+    QVERIFY(writable(true));
+    f.store->add(result(3));
+    QCOMPARE(f.view->saveErrorBanner(), nullptr);
+    QCOMPARE(f.fileArray().size(), 2);
 }
 
 QTEST_MAIN(TestHistoryView)

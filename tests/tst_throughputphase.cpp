@@ -21,9 +21,11 @@ class TestThroughputPhase : public QObject {
     Q_OBJECT
 
 private slots:
+    // Throttled, so that the live points can be held to a known link.
     void wholeTestEndsDone()
     {
-        SpeedTestHarness h;
+        constexpr std::int64_t perTransfer = 4'000'000; // bytes per second
+        SpeedTestHarness h({.throttleBytesPerSecond = perTransfer});
         QVERIFY(h.open());
         bool resultBeforeDone = false;
         QList<Phase> phases;
@@ -32,9 +34,10 @@ private slots:
             if (h.test->phase() == Phase::done)
                 resultBeforeDone = h.test->lastResult().has_value();
         });
-        double downloadGaugeMax = 0;
-        QObject::connect(h.test.get(), &SpeedTest::downloadChanged, h.test.get(),
-                         [&] { downloadGaugeMax = h.test->gaugeMax(); });
+        SampleList down, up;
+        QObject::connect(h.test.get(), &SpeedTest::samplesChanged, h.test.get(), [&] {
+            (h.test->phase() == Phase::upload ? up : down) = h.test->samples();
+        });
 
         h.test->start();
         QVERIFY(QTest::qWaitFor([&] { return h.test->phase() == Phase::done; }, 120000));
@@ -52,14 +55,25 @@ private slots:
         QCOMPARE(result->jitter, *h.test->jitter());
         QVERIFY(result->download > 0 && result->upload > 0);
         QCOMPARE(h.test->gaugeValue(), result->download);
-        QVERIFY(downloadGaugeMax >= 100);
         QVERIFY(!result->id.isNull());
         QVERIFY(!h.test->errorMessage());
 
-        // The upload's live points stay, on one time axis from the phase start.
-        const SampleList samples = h.test->samples();
-        for (qsizetype i = 1; i < samples.size(); ++i)
-            QVERIFY(samples[i].x > samples[i - 1].x);
+        // The live rate is what the server has taken, from the first second
+        // on: counting upload bytes as the kernel accepted them drew up to
+        // nine times the link at the start of each batch. The upload's points
+        // stay, on one time axis from the phase start.
+        for (const auto &[samples, parallel] : {std::pair{down, 6}, std::pair{up, 4}}) {
+            const double ceiling = double(parallel * perTransfer) * 8 / 1e6;
+            QVERIFY(samples.size() >= 4);
+            double highest = 0;
+            for (qsizetype i = 1; i < samples.size(); ++i) {
+                QVERIFY(samples[i].x > samples[i - 1].x);
+                QVERIFY2(samples[i].y <= 1.10 * ceiling,
+                         qPrintable(QStringLiteral("%1 Mbps at %2 s, link %3").arg(samples[i].y).arg(samples[i].x).arg(ceiling)));
+                highest = std::max(highest, samples[i].y);
+            }
+            QVERIFY(highest > 0.5 * ceiling);
+        }
 
         // What went over the wire: whole batches of growing size, six GETs
         // with fresh ids, then four POSTs of zeros.
@@ -90,8 +104,6 @@ private slots:
         QTest::addColumn<bool>("inUpload");
 
         QTest::newRow("404 on one download") << FaultRule{.nth = firstDownload + 2, .status = 404} << rejectedMessage << false;
-        QTest::newRow("206 on one download") << FaultRule{.nth = firstDownload + 3, .status = 206} << rejectedMessage << false;
-        QTest::newRow("204 on one download") << FaultRule{.nth = firstDownload, .status = 204} << rejectedMessage << false;
         QTest::newRow("503 on the uploads") << FaultRule{.path = "/__up", .status = 503} << rejectedMessage << true;
         QTest::newRow("reset mid-body")
             << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000, .reset = true} << offlineMessage << false;
@@ -122,7 +134,7 @@ private slots:
         QVERIFY(!h.test->lastResult());
         QCOMPARE(h.finishCalls, 0);
 
-        // The failing batch ran to its end, and no further batch started.
+        // No further batch started.
         const auto records = h.server.requests();
         const std::string path = inUpload ? "/__up" : "/__down";
         const std::size_t perBatch = inUpload ? 4 : 6;
@@ -154,23 +166,6 @@ private slots:
         QVERIFY(!h.test->upload());
         QCOMPARE(h.finishCalls, 0);
         QVERIFY(!h.test->samples().isEmpty()); // the drawn points stay
-    }
-
-    void liveSamplesFollowTheTransfer()
-    {
-        SpeedTestHarness h;
-        // 2 MB at 4 MB/s per transfer: the first batch lasts about half a second.
-        h.server.addFault({.path = "/__down", .throttleBytesPerSecond = 4'000'000});
-        QVERIFY(h.open());
-        h.test->start();
-        QVERIFY(QTest::qWaitFor([&] { return h.test->phase() == Phase::download && h.test->samples().size() >= 3; }, 30000));
-        const SampleList samples = h.test->samples();
-        // Between two ticks the gauge shows the latest live rate.
-        QCOMPARE(h.test->gaugeValue(), samples.last().y);
-        h.test->cancel();
-        for (const Sample &s : samples)
-            QVERIFY(s.x > 0 && s.y > 0);
-
     }
 };
 

@@ -32,7 +32,26 @@ QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio)
     return pm;
 }
 
-Banner::Banner(QWidget *parent) : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this))
+QPixmap warningIcon(int size, const QColor &color, qreal devicePixelRatio)
+{
+    QPixmap pm(QSize(size, size) * devicePixelRatio);
+    pm.setDevicePixelRatio(devicePixelRatio);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size;
+    QPen pen(color, std::max(1.5, s / 10), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(pen);
+    p.drawPolygon(QPolygonF({QPointF(s / 2, s * 0.1), QPointF(s * 0.93, s * 0.88), QPointF(s * 0.07, s * 0.88)}));
+    p.drawLine(QPointF(s / 2, s * 0.38), QPointF(s / 2, s * 0.6));
+    p.setBrush(color);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(s / 2, s * 0.74), s / 16, s / 16);
+    return pm;
+}
+
+Banner::Banner(QWidget *parent, Sign sign)
+    : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this)), m_sign(sign)
 {
     setObjectName(QStringLiteral("banner"));
     m_text->setObjectName(QStringLiteral("bannerText"));
@@ -60,7 +79,8 @@ QString Banner::text() const { return m_text->text(); }
 void Banner::restyle()
 {
     const int size = QFontMetrics(m_text->font()).height();
-    m_icon->setPixmap(wifiSlashIcon(size, color(), devicePixelRatioF()));
+    const auto draw = m_sign == Sign::warning ? warningIcon : wifiSlashIcon;
+    m_icon->setPixmap(draw(size, color(), devicePixelRatioF()));
     QPalette pal = m_text->palette();
     pal.setColor(QPalette::WindowText, color());
     m_text->setPalette(pal);

@@ -1,7 +1,8 @@
 #pragma once
 // Banner: a full-width tinted notice with a struck-through Wi-Fi sign, used
-// for the last error and for the offline notice. Purely presentational: it
-// shows what it is given. Main thread only.
+// for the last error and for the offline notice, or with a warning sign for
+// trouble that is not the network's. Purely presentational: it shows what it
+// is given. Main thread only.
 #include "theme.h"
 
 #include <QColor>
@@ -13,7 +14,8 @@ class QLabel;
 class Banner : public QWidget {
     Q_OBJECT
 public:
-    explicit Banner(QWidget *parent = nullptr);
+    enum class Sign { wifiSlash, warning };
+    explicit Banner(QWidget *parent = nullptr, Sign sign = Sign::wifiSlash);
 
     void set(const QString &text, Theme::Hue hue);
     QString text() const;
@@ -31,7 +33,10 @@ private:
     QLabel *m_icon;
     QLabel *m_text;
     Theme::Hue m_hue = Theme::Hue::red;
+    Sign m_sign;
 };
 
 // A Wi-Fi sign with a slash through it, drawn at the given size and colour.
 QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio);
+// A triangle with an exclamation mark, likewise.
+QPixmap warningIcon(int size, const QColor &color, qreal devicePixelRatio);

@@ -1,5 +1,6 @@
 #include "historyview.h"
 
+#include "banner.h"
 #include "historyaccess.h"
 #include "historychart.h"
 #include "historyemptystate.h"
@@ -29,7 +30,9 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     : QWidget(parent)
     , m_store(store)
     , m_model(model)
-    , m_pages(new QStackedLayout(this))
+    , m_saveErrorSlot(new QWidget(this))
+    , m_saveError(new Banner(m_saveErrorSlot, Banner::Sign::warning))
+    , m_pages(new QStackedLayout)
     , m_empty(new HistoryEmptyState(this))
     , m_results(new QWidget(this))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
@@ -84,6 +87,16 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     m_pages->addWidget(m_empty);
     m_pages->addWidget(m_results);
 
+    // Above whichever page shows: the results' own padding keeps it apart.
+    auto *slot = new QVBoxLayout(m_saveErrorSlot);
+    slot->setContentsMargins(20, 20, 20, 0);
+    slot->addWidget(m_saveError);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    outer->addWidget(m_saveErrorSlot);
+    outer->addLayout(m_pages, 1);
+
     connect(m_clearAll, &QPushButton::clicked, m_store, &HistoryStore::clear);
     connect(m_delegate, &HistoryRowDelegate::copyClicked, this, &HistoryView::copyRow);
     connect(m_delegate, &HistoryRowDelegate::deleteClicked, this, &HistoryView::deleteRow);
@@ -92,9 +105,24 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     connect(m_model, &HistoryModel::synced, this, &HistoryView::restoreTopRow);
     // The model connected first, so its rows are current when this runs.
     connect(m_store, &HistoryStore::itemsChanged, this, &HistoryView::showCurrentState);
+    connect(m_store, &HistoryStore::saveErrorChanged, this, &HistoryView::showSaveError);
 
     applyPalette();
     showCurrentState();
+    showSaveError();
+}
+
+Banner *HistoryView::saveErrorBanner() const
+{
+    return m_saveErrorSlot->isHidden() ? nullptr : m_saveError;
+}
+
+void HistoryView::showSaveError()
+{
+    const QString error = m_store->saveError();
+    if (!error.isEmpty())
+        m_saveError->set(tr("Your history can't be saved: ") + error, Theme::Hue::red);
+    m_saveErrorSlot->setHidden(error.isEmpty());
 }
 
 bool HistoryView::isShowingEmptyState() const

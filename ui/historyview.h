@@ -3,8 +3,8 @@
 // chart and a list (newest first), and lets the user copy one result's
 // summary, delete one result or clear them all. Main thread only, like the
 // store. Keeps no state of its own: it follows the store's itemsChanged and
-// shows an empty state while the store holds nothing. The store must outlive
-// the view.
+// shows an empty state while the store holds nothing, and a banner above
+// either while the store's last save failed. The store must outlive the view.
 //
 // The list is virtualized (one model, one painting delegate): scrolling costs
 // the rows on screen whatever the history's length. The chart holds every
@@ -13,6 +13,7 @@
 
 #include <QWidget>
 
+class Banner;
 class HistoryChart;
 class HistoryEmptyState;
 class HistoryModel;
@@ -35,6 +36,8 @@ public:
     QListView *list() const { return m_list; }
     HistoryChart *chart() const { return m_chart; }
     QPushButton *clearAllButton() const { return m_clearAll; }
+    // Null while every save works.
+    Banner *saveErrorBanner() const;
     int rowCount() const;
     HistoryRowTexts rowTexts(int row) const;
     // A row's button in the list viewport's coordinates; empty when the row
@@ -46,6 +49,7 @@ protected:
 
 private:
     void showCurrentState();
+    void showSaveError();
     void copyRow(const QModelIndex &index);
     void deleteRow(const QModelIndex &index);
     void applyPalette();
@@ -54,6 +58,8 @@ private:
 
     HistoryStore *m_store;
     HistoryModel *m_model;
+    QWidget *m_saveErrorSlot;
+    Banner *m_saveError;
     QStackedLayout *m_pages;
     HistoryEmptyState *m_empty;
     QWidget *m_results;

@@ -13,6 +13,22 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
+
+// The sockets of one session's connections, so that an upload can find the
+// one it was given: curl names a transfer's socket (CURLINFO_ACTIVESOCKET)
+// only once the transfer is done. I/O thread only. Entries are never
+// removed: a number curl closed and the system handed out again is found
+// only if it is that same connection again (matched by both ports).
+class ConnectionSockets {
+public:
+    void add(curl_socket_t socket);
+    // The TCP socket with these local and peer ports, or CURL_SOCKET_BAD.
+    curl_socket_t find(int localPort, int peerPort) const;
+
+private:
+    std::vector<curl_socket_t> m_sockets;
+};
 
 struct CurlTransfer {
     using Clock = std::chrono::steady_clock;
@@ -25,11 +41,17 @@ struct CurlTransfer {
     // finished with the returned error without being added to a multi handle.
     std::optional<HttpError> prepare(TransferObserver *observer,
                                      const std::atomic<bool> *cancelling,
-                                     std::chrono::milliseconds sessionIdleTimeout);
+                                     std::chrono::milliseconds sessionIdleTimeout,
+                                     ConnectionSockets *sockets);
     // The error a finished curl transfer ends with, if any.
     std::optional<HttpError> outcome(CURLcode result) const;
     // Body bytes curl actually sent, for the final onBodySent top-up.
     std::int64_t bytesSent() const;
+    // Body bytes the server has acknowledged, as far as the socket tells,
+    // never more than curl has sent; curl's own count without TCP_INFO.
+    std::int64_t bodyBytesAcked();
+    // Sent bytes whose acknowledgement has not been reported yet.
+    bool awaitsAcks() const { return ackSocket != CURL_SOCKET_BAD && curlSent > sentReported; }
 
     // Scheme, host and port: what the per-host connection limit counts.
     std::string origin() const;
@@ -57,7 +79,11 @@ struct CurlTransfer {
     std::optional<HttpError> abortReason; // set when one of our callbacks stops curl
     bool headDone = false;
     std::int64_t headBytes = 0;
-    std::int64_t sentReported = 0;
+    ConnectionSockets *sockets = nullptr;
+    std::int64_t curlSent = 0; // body bytes curl handed to the socket
+    std::int64_t sentReported = 0; // running total of the onBodySent increments
+    curl_socket_t ackSocket = CURL_SOCKET_BAD; // none: count what curl sent
+    std::int64_t ackedBefore = 0; // the socket's acked bytes before this request
     HttpResponse response; // fetch only
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };

@@ -13,6 +13,9 @@ using std::chrono::milliseconds;
 // How long the loop sleeps when nothing at all is pending; any new work
 // wakes it at once.
 constexpr milliseconds kNothingPendingWait = std::chrono::hours(1);
+// Acknowledgements wake nobody: while an upload waits for them, the loop
+// looks this often, so the count it reports is never older than this.
+constexpr milliseconds kAckReadInterval{10};
 
 class SilentObserver final : public TransferObserver {
 public:
@@ -192,7 +195,7 @@ void HttpIoLoop::launch(TransferPtr t)
         finish(std::move(t), clientFailure("unusable multi handle", 0));
         return;
     }
-    if (auto error = t->prepare(observer(), &m_cancelling, m_config.idleTimeout)) {
+    if (auto error = t->prepare(observer(), &m_cancelling, m_config.idleTimeout, &m_sockets)) {
         finish(std::move(t), std::move(error));
         return;
     }
@@ -252,6 +255,8 @@ int HttpIoLoop::pollTimeoutMs(Clock::time_point now) const
         curlTimeout = -1;
     milliseconds wait = curlTimeout < 0 ? kNothingPendingWait : milliseconds(curlTimeout);
     for (const auto &t : m_running) {
+        if (t->awaitsAcks())
+            wait = std::min(wait, kAckReadInterval);
         if (t->idleTimeout.count() <= 0)
             continue;
         const auto left = std::chrono::ceil<milliseconds>(t->lastProgress + t->idleTimeout - now);

@@ -6,7 +6,8 @@
 // - run() is the I/O thread. It alone touches the multi handle and started
 //   transfers, and calls every consumer with no lock of ours held.
 // - Idle timeouts are kept here, per transfer, from the last time it moved a
-//   byte; the poll never sleeps past the nearest deadline.
+//   byte; the poll never sleeps past the nearest deadline. While an upload
+//   waits for acknowledgements, which wake nothing, it sleeps 10 ms at most.
 // - So is the per-host connection limit: a transfer waiting for a free
 //   connection has not started and is not idle.
 #include "curlhandle.h"
@@ -57,6 +58,7 @@ private:
 
     const HttpSessionConfig m_config;
     std::atomic<bool> m_cancelling{false}; // read by curl callbacks to stop early
+    ConnectionSockets m_sockets; // I/O thread only
 
     std::mutex m_mutex;
     std::condition_variable m_woken; // only used once curl's poll has failed

@@ -47,10 +47,11 @@ public:
     // body is read; it then completes with a cancelled error.
     virtual ResponseDisposition onResponse(TransferId id, long status) = 0;
     virtual void onDataReceived(TransferId id, std::size_t bytes) = 0;
-    // Body bytes sent since the previous event of this transfer, then the
-    // running totals. The increments of one transfer add up to the bytes
-    // really sent: its body size, unless the server answered with an error
-    // before reading it all (curl then stops sending).
+    // Body bytes the server has acknowledged since the previous event of
+    // this transfer (over TCP; elsewhere, bytes handed to the system), then
+    // the running totals. The increments of one transfer add up to the
+    // bytes really sent: its body size, unless the server answered with an
+    // error before reading it all (curl then stops sending).
     virtual void onBodySent(TransferId id, std::int64_t sent, std::int64_t totalSent,
                             std::int64_t totalExpected) = 0;
     // Exactly once per started transfer.

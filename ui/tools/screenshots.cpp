@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QPalette>
 #include <QPixmap>
@@ -286,6 +287,16 @@ int main(int argc, char *argv[])
         auto quorvel = open(origin, longHistory);
         quorvel->window()->setTab(Tab::history);
         shootBoth(quorvel->window(), QStringLiteral("12-history-100000"));
+    }
+
+    {
+        // The history now links into a folder that is not there: saves fail.
+        QFile::remove(history);
+        QFile::link(home.filePath(QStringLiteral("unmounted/history.json")), history);
+        auto quorvel = open(origin, history);
+        quorvel->history()->add(pastResult(0, QDateTime::currentDateTime()));
+        quorvel->window()->setTab(Tab::history);
+        shootBoth(quorvel->window(), QStringLiteral("13-history-unsaved"));
     }
 
     server.stop();
