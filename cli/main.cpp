@@ -1,8 +1,9 @@
 // quorvel-cli: one whole speed test, headless. Prints the result (the
-// four-line summary, or JSON with --json) and exits 0; 1 when the test
-// fails (or the --live file could not be written), with the message on
-// standard error; 2 on bad arguments; 130 on SIGINT (Ctrl-C) and 143 on
-// SIGTERM, after cancelling the test cleanly. It does not write the history.
+// four-line summary, JSON with --json, a CSV line with --csv) and exits 0; 1
+// when the test fails (or the --live file could not be written), with the
+// message on standard error; 2 on bad arguments; 130 on SIGINT (Ctrl-C) and
+// 143 on SIGTERM, after cancelling the test cleanly. It does not write the
+// history.
 #include "livecsv.h"
 #include "progressline.h"
 #include "speedtest.h"
@@ -30,7 +31,8 @@ void onInterrupt(int signal)
     [[maybe_unused]] const auto n = ::write(interruptPipe[1], &byte, 1);
 }
 
-const char *usageLine = "usage: quorvel-cli [--server URL] [--json] [--live FILE] [--help]\n";
+const char *usageLine =
+    "usage: quorvel-cli [--server URL] [--json] [--csv] [--csv-header] [--live FILE] [--help]\n";
 
 void printHelp()
 {
@@ -41,6 +43,9 @@ void printHelp()
         "  --server URL  measure against this server (http or https origin) instead of\n"
         "                %s, e.g. the bundled quorvel-server on your network\n"
         "  --json        print the result as one JSON object (the history file's format)\n"
+        "  --csv         print the result as one CSV line, the fields and figures as in\n"
+        "                the history file (after the JSON when both are given)\n"
+        "  --csv-header  print only the CSV header line, without measuring\n"
         "  --live FILE   write every live point as it is drawn to FILE, as CSV: a header\n"
         "                phase,x,y then one row a point; phase is latency (x the request\n"
         "                number, y milliseconds), download or upload (x seconds since\n"
@@ -85,6 +90,8 @@ int main(int argc, char **argv)
 
     QString origin = QString::fromLatin1(defaultServerOrigin);
     bool json = false;
+    bool csv = false;
+    bool csvHeader = false;
     QString livePath;
     const QStringList args = app.arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -94,6 +101,10 @@ int main(int argc, char **argv)
             return 0;
         } else if (arg == QLatin1String("--json")) {
             json = true;
+        } else if (arg == QLatin1String("--csv")) {
+            csv = true;
+        } else if (arg == QLatin1String("--csv-header")) {
+            csvHeader = true;
         } else if (arg == QLatin1String("--server")) {
             if (++i == args.size())
                 return usageError(QStringLiteral("--server needs a URL"));
@@ -112,6 +123,10 @@ int main(int argc, char **argv)
     }
     if (!validOrigin(origin))
         return usageError(QStringLiteral("not an http or https origin: '%1'").arg(origin));
+    if (csvHeader) {
+        std::printf("%s\n", ResultCodec::csvHeader().constData());
+        return 0;
+    }
 
     QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
     SpeedTest test(origin);
@@ -178,17 +193,19 @@ int main(int argc, char **argv)
     }
     test.onFinish = [&](const TestResult &result) {
         clearLine();
-        if (json) {
-            const auto object = ResultCodec::encode(result);
-            if (!object) {
-                std::fprintf(stderr, "The test produced a figure that is not a number.\n");
-                app.exit(1);
-                return;
-            }
-            std::fputs(QJsonDocument(*object).toJson(QJsonDocument::Indented).constData(), stdout);
-        } else {
-            std::printf("%s\n", qPrintable(result.summary()));
+        const auto object = ResultCodec::encode(result);
+        const auto row = ResultCodec::csvRow(result);
+        if ((json || csv) && (!object || !row)) {
+            std::fprintf(stderr, "The test produced a figure that is not a number.\n");
+            app.exit(1);
+            return;
         }
+        if (json)
+            std::fputs(QJsonDocument(*object).toJson(QJsonDocument::Indented).constData(), stdout);
+        if (csv)
+            std::printf("%s\n", row->constData());
+        if (!json && !csv)
+            std::printf("%s\n", qPrintable(result.summary()));
         std::fflush(stdout);
         app.exit(liveFailed ? 1 : 0);
     };

@@ -92,6 +92,15 @@ bool writeDate(const QDateTime &date, char *out)
     return true;
 }
 
+// The shortest form that reads back to the same double; nothing for NaN or
+// infinity. out holds at least 32 characters.
+std::optional<qsizetype> writeNumber(double value, char *out)
+{
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return std::to_chars(out, out + 32, value).ptr - out;
+}
+
 } // namespace
 
 QString uuidText(const QUuid &id)
@@ -248,16 +257,39 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
         out.append("        \"id\": \"").append(id, 36).append("\",\n");
         out.append("        \"date\": \"").append(date, 20).append("\"");
         for (int k = 0; k < 6; ++k) {
-            const double value = r.*numberFields[k];
-            if (!std::isfinite(value))
+            const auto length = writeNumber(r.*numberFields[k], number);
+            if (!length)
                 return std::nullopt;
-            // Shortest form that reads back to the same double.
-            const auto res = std::to_chars(number, number + sizeof number, value);
-            out.append(",\n        \"").append(keys[2 + k]).append("\": ").append(number, res.ptr - number);
+            out.append(",\n        \"").append(keys[2 + k]).append("\": ").append(number, *length);
         }
         out.append("\n    }");
     }
     out.append(results.isEmpty() ? "]\n" : "\n]\n");
+    return out;
+}
+
+std::optional<QByteArray> csvRow(const TestResult &result)
+{
+    char text[36];
+    writeUuid(result.id, text);
+    QByteArray out(text, 36);
+    if (!writeDate(result.date, text))
+        return std::nullopt;
+    out.append(',').append(text, 20);
+    for (double TestResult::*field : numberFields) {
+        const auto length = writeNumber(result.*field, text);
+        if (!length)
+            return std::nullopt;
+        out.append(',').append(text, *length);
+    }
+    return out;
+}
+
+QByteArray csvHeader()
+{
+    QByteArray out;
+    for (const char *key : keys)
+        out.append(out.isEmpty() ? "" : ",").append(key);
     return out;
 }
 

@@ -48,6 +48,12 @@ std::optional<TestResult> decode(const QJsonObject &object);
 // Nothing when any record is one encode() refuses.
 std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
 
+// The eight fields as one CSV line without a newline, in field order, each
+// written as encodeArray() writes it; the header is the member names. No
+// field needs quoting. Nothing for a record encode() refuses.
+std::optional<QByteArray> csvRow(const TestResult &result);
+QByteArray csvHeader();
+
 QString uuidText(const QUuid &id);
 std::optional<QString> dateText(const QDateTime &date);
 std::optional<QUuid> parseUuid(const QString &text);

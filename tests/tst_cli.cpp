@@ -35,7 +35,8 @@ class TestCli : public QObject {
     }
 
 private slots:
-    void jsonResultAndLivePoints()
+    // With both, the JSON object and then the CSV line of the same run.
+    void jsonCsvAndLivePointsOfOneRun()
     {
         // Slow enough for every phase to draw live points.
         SpeedTestServer server({.throttleBytesPerSecond = 8'000'000});
@@ -43,11 +44,14 @@ private slots:
         QTemporaryDir dir;
         const QString livePath = dir.filePath(QStringLiteral("live.csv"));
         const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json"),
-                           QStringLiteral("--live"), livePath});
+                           QStringLiteral("--csv"), QStringLiteral("--live"), livePath});
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.isEmpty(), r.err.constData()); // not a terminal: nothing but the result
+        QVERIFY(r.out.endsWith('\n'));
+        const qsizetype rowStart = r.out.lastIndexOf('\n', r.out.size() - 2) + 1;
+        const QList<QByteArray> row = r.out.sliced(rowStart).trimmed().split(',');
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out.first(rowStart), &error);
         QCOMPARE(error.error, QJsonParseError::NoError);
         QVERIFY(doc.isObject());
         QCOMPARE(doc.object().size(), 8);
@@ -55,6 +59,14 @@ private slots:
         QVERIFY(result);
         QVERIFY(result->download > 0 && result->upload > 0 && result->latencyMedian > 0);
         QVERIFY(doc.object().value("date").toString().endsWith(QLatin1Char('Z')));
+        QCOMPARE(row.size(), 8);
+        QCOMPARE(row[0], doc.object().value("id").toString().toLatin1());
+        QCOMPARE(row[1], doc.object().value("date").toString().toLatin1());
+        for (int i = 2; i < 8; ++i) {
+            bool ok = false;
+            QCOMPARE(row[i].toDouble(&ok), doc.object().value(QLatin1String(ResultCodec::keys[i])).toDouble());
+            QVERIFY2(ok, row[i].constData());
+        }
 
         QFile live(livePath);
         QVERIFY(live.open(QIODevice::ReadOnly));
@@ -73,6 +85,13 @@ private slots:
         }
         QVERIFY2(QRegularExpression(QStringLiteral("^l{20}d+u+$")).match(QString::fromLatin1(phases)).hasMatch(),
                  phases.constData());
+    }
+
+    void csvHeaderAlone()
+    {
+        const Run r = run({QStringLiteral("--csv-header")}, 10000);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray("id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n"));
     }
 
     void summaryByDefault()

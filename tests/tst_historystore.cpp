@@ -191,6 +191,15 @@ private slots:
     {
         QFETCH(TestResult, saved);
         HistoryStore(m_path).add(saved);
+        // quorvel-cli --csv writes each field as this file does.
+        const QByteArray file = readAll(m_path);
+        const QList<QByteArray> row = ResultCodec::csvRow(saved).value_or("").split(',');
+        QCOMPARE(row.size(), 8);
+        for (int i = 0; i < 8; ++i) {
+            const QByteArray quote = i < 2 ? "\"" : "";
+            QVERIFY2(file.contains('"' + QByteArray(ResultCodec::keys[i]) + "\": " + quote + row[i] + quote + (i < 7 ? "," : "\n")),
+                     row[i].constData());
+        }
         HistoryStore reopened(m_path);
         QCOMPARE(reopened.items(), Results{truncated(saved)});
         QCOMPARE(reopened.items().first().date.timeSpec(), Qt::UTC);
@@ -253,7 +262,7 @@ private slots:
         QCOMPARE(readHistory(expected), std::optional<Results>({record(1)}));
     }
 
-    // What the reader would refuse is never written, by either writer.
+    // What the reader would refuse is never written, by any writer.
     void unwritableRecord_data()
     {
         QTest::addColumn<TestResult>("bad");
@@ -278,7 +287,8 @@ private slots:
         const QByteArray content = unreadableOnDisk ? QByteArray("[oops") : doc({object(1)});
         writeAll(m_path, content);
         HistoryStore store(m_path);
-        QVERIFY(!ResultCodec::encode(bad)); // nor by the command line's
+        QVERIFY(!ResultCodec::encode(bad)); // nor by the command line's JSON
+        QVERIFY(!ResultCodec::csvRow(bad)); // or CSV
         store.add(bad);
         QCOMPARE(store.items().size(), unreadableOnDisk ? 1 : 2);
         QCOMPARE(readAll(m_path), content); // nothing written, nothing moved

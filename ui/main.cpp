@@ -1,5 +1,6 @@
 // The quorvel program: one window measuring against the public speed-test
 // server, or against the server given with --server.
+#include "appicon.h"
 #include "arguments.h"
 #include "contentview.h"
 #include "historystore.h"
@@ -17,6 +18,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Quorvel"));
+    QApplication::setDesktopFileName(QStringLiteral(QUORVEL_APP_ID));
+    QApplication::setWindowIcon(appIcon());
 
     QStringList args = QApplication::arguments();
     const QString program = args.isEmpty() ? QStringLiteral("quorvel") : args.takeFirst();
