@@ -1,8 +1,6 @@
 // The live graph: title and placeholder per phase, the vertical domain
 // rule, the horizontal tick texts as the axis really draws them, one batch
-// per change; and, with the dial, a real test against the local server.
-#include "fmt.h"
-#include "gaugeview.h"
+// per change. Following a real test is the window test's whole run.
 #include "livegraph.h"
 #include "theme.h"
 #include "uisupport.h"
@@ -173,62 +171,6 @@ private slots:
         g.display(Phase::upload, {{0.12, 1}, {0.5, 2}});
         QVERIFY2(worst <= 20, qPrintable(QString::number(worst)));
         QCOMPARE(g.yTop(), 1.15 * 2);
-    }
-
-    // The graph and the dial beside it, on one engine.
-    void followARealTest()
-    {
-        Watchdog dog;
-        LocalServer local;
-        throttle(local.server, "/__down", 4'000'000);
-        Engine e(local.origin());
-        LiveGraph g(e.test.get());
-        GaugeView dial(e.test.get());
-        g.resize(480, LiveGraph::frameHeight);
-        g.show();
-        QCOMPARE(g.title(), QStringLiteral("Live speed"));
-        QVERIFY(g.isShowingPlaceholder());
-        QCOMPARE(dial.label(), QStringLiteral("\u2014"));
-        QCOMPARE(dial.unitText(), QStringLiteral("Ready"));
-
-        // Seen when the download phase empties the list: its placeholder.
-        bool placeholderAtDownloadStart = false;
-        connect(e.test.get(), &SpeedTest::samplesChanged, &g, [&] {
-            if (e.test->phase() == Phase::download && e.test->samples().isEmpty())
-                placeholderAtDownloadStart = g.isShowingPlaceholder() && g.title() == "Download speed (Mbps)";
-        });
-
-        e.test->start();
-        QVERIFY(eventually([&] { return e.test->phase() == Phase::latency && e.test->samples().size() >= 2; }));
-        QCOMPARE(g.title(), QStringLiteral("Latency per request (ms)"));
-        QVERIFY(!g.isShowingPlaceholder());
-        QCOMPARE(g.pointCount(), e.test->samples().size());
-        QCOMPARE(dial.unitText(), QStringLiteral("ms"));
-        QCOMPARE(dial.label(), Fmt::ms(e.test->gaugeValue()));
-        QCOMPARE(dial.scaleMaxText(), Fmt::ms(e.test->gaugeMax()));
-        QCOMPARE(dial.arcColor(), Theme::orange());
-
-        QVERIFY(eventually([&] { return e.test->phase() == Phase::download && e.test->samples().size() >= 3; }));
-        QVERIFY(placeholderAtDownloadStart);
-        QCOMPARE(g.title(), QStringLiteral("Download speed (Mbps)"));
-        QCOMPARE(g.lineColor(), Theme::blue());
-        QCOMPARE(g.pointCount(), e.test->samples().size());
-        for (const Sample &s : e.test->samples())
-            QVERIFY(s.y <= g.yTop());
-        QTRY_VERIFY_WITH_TIMEOUT(!g.xAxisLabels().isEmpty(), 5'000);
-        for (const QString &label : g.xAxisLabels())
-            QVERIFY2(label.endsWith(QLatin1Char('s')) && !label.startsWith(QLatin1Char('#')), qPrintable(label));
-
-        // A cancel keeps the points, drawn in green under the neutral title;
-        // the dial goes back to its start-up look.
-        const auto kept = e.test->samples().size();
-        e.test->cancel();
-        QCOMPARE(g.title(), QStringLiteral("Live speed"));
-        QCOMPARE(g.lineColor(), Theme::green());
-        QCOMPARE(g.pointCount(), kept);
-        QCOMPARE(dial.label(), QStringLiteral("\u2014"));
-        QCOMPARE(dial.unitText(), QStringLiteral("Ready"));
-        QVERIFY(eventually([&] { return !dial.isAnimating() && dial.drawnFraction() == 0; }, 5'000));
     }
 };
 
