@@ -9,21 +9,9 @@
 #include "historyview.h"
 #include "unprivileged.h"
 
-#include <QAccessible>
-#include <QApplication>
-#include <QClipboard>
-#include <QDateTimeAxis>
-#include <QLabel>
-#include <QLineSeries>
-#include <QListView>
-#include <QMimeData>
-#include <QPaintEvent>
-#include <QPushButton>
-#include <QScopeGuard>
-#include <QScrollBar>
-#include <QTemporaryDir>
-#include <QToolTip>
-#include <QValueAxis>
+#include <QtCharts>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <limits>
 #include <memory>
@@ -180,8 +168,7 @@ private slots:
         QFETCH(QString, via);
         QFETCH(int, row);
         QFETCH(bool, deletes);
-        TestResult twin = result(2, 999);
-        Fixture f({result(1), result(2), result(3), twin});
+        Fixture f({result(1), result(2), result(3), result(2, 999)});
         QClipboard *clipboard = QApplication::clipboard();
         auto *old = new QMimeData;
         old->setText(QStringLiteral("stale"));

@@ -4,10 +4,7 @@
 #include "serverclient.h"
 #include "speedtestserver.h"
 
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTest>
+#include <QtTest>
 
 #include <atomic>
 #include <cmath>
