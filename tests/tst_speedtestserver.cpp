@@ -1,6 +1,6 @@
 // The measurement server, in process and as quorvel-server, on 127.0.0.1:
 // what each route answers, request records, keep-alive, fault rules, the
-// throttle and the buffers it sizes, shutdown, and the command line.
+// throttle, shutdown, and the command line.
 #include "serverclient.h"
 #include "speedtestserver.h"
 
@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -33,40 +32,6 @@ int statusOf(int port, const std::string &target)
 {
     const Wire wire = talk(port, request(target, {}, closing).toStdString());
     return wire.answers.empty() ? 0 : wire.answers[0].status;
-}
-
-// What the kernel reports for a receive buffer set to bytes.
-int reported(int bytes)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-    int value = 0;
-    socklen_t length = sizeof(value);
-    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, &length);
-    ::close(fd);
-    return value;
-}
-
-// The receive buffer of the server's end of its first connection (it runs in
-// this process, so the descriptor is ours to look at); the client keeps it open.
-int serverReceiveBuffer(const SpeedTestServer::Options &options)
-{
-    SpeedTestServer server(options);
-    auto client = server.start() ? clientFor(server.port()) : nullptr;
-    if (!client || !client->Get("/__down?bytes=1"))
-        return 0;
-    // Bound to the server's port and with a peer: not the listening socket.
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const int fd = std::atoi(entry.path().filename().c_str());
-        sockaddr_in a{};
-        socklen_t n = sizeof(a);
-        int value = 0;
-        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0 && a.sin_family == AF_INET
-            && ntohs(a.sin_port) == server.port() && ::getpeername(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0
-            && ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, &(n = sizeof(value))) == 0)
-            return value;
-    }
-    return 0;
 }
 
 // Bytes per second within a quarter of the throttle.
@@ -235,40 +200,6 @@ private slots:
         QCOMPARE(ports.size(), std::size_t(connections));
     }
 
-    void statusFault_data()
-    {
-        QTest::addColumn<FaultRule>("fault");
-        // Of: download, upload, download, download, 5000 bytes each way; -1: an error line.
-        QTest::addColumn<QList<int>>("statuses");
-        QTest::addColumn<QList<qsizetype>>("bodies");
-        QTest::newRow("second request") << FaultRule{.nth = 2, .status = 503} << QList<int>{200, 503, 200, 200}
-                                        << QList<qsizetype>{5000, -1, 5000, 5000};
-        QTest::newRow("every upload") << FaultRule{.path = "/__up", .status = 500} << QList<int>{200, 500, 200, 200}
-                                      << QList<qsizetype>{5000, -1, 5000, 5000};
-        QTest::newRow("third, body kept") << FaultRule{.nth = 3, .path = "/__down", .status = 500}
-                                          << QList<int>{200, 200, 500, 200} << QList<qsizetype>{5000, 0, 5000, 5000};
-        // Without a body to cut short, the connection ends with the answer.
-        QTest::newRow("no content, then closed") << FaultRule{.nth = 3, .status = 204} << QList<int>{200, 200, 204}
-                                                 << QList<qsizetype>{5000, 0, 0};
-    }
-    void statusFault()
-    {
-        QFETCH(FaultRule, fault);
-        m_server->addFault(fault);
-        const QByteArray down = request("GET /__down?bytes=5000"), up = request("POST /__up", std::string(5000, 'x'));
-        const QByteArray last = request("GET /__down?bytes=5000", {}, closing);
-        const Wire wire = talk(m_server->port(), (down + up + down + last).toStdString());
-        QList<int> statuses;
-        QList<qsizetype> bodies;
-        for (const auto &a : wire.answers) {
-            statuses << a.status;
-            bodies << (statuses.size() == 2 && a.status != 200 ? -1 : qsizetype(a.body.size()));
-        }
-        QTEST(statuses, "statuses");
-        QTEST(bodies, "bodies");
-        QCOMPARE(m_server->requests().at(1).bodyBytes, std::int64_t(5000));
-    }
-
     // What a client sees of delays, stalls and the throttle; a rate within
     // a quarter of it, over about a second.
     void timing_data()
@@ -318,29 +249,46 @@ private slots:
         QVERIFY2(rate == 0 || rateNear(bytes, wire.endMs, rate), qPrintable(QString::number(wire.endMs) + " ms"));
     }
 
-    void closeAfterBytes_data()
+    // Status and close rules on one connection of pipelined requests.
+    void faults_data()
     {
         QTest::addColumn<FaultRule>("fault");
-        QTest::addColumn<qint64>("body");
-        QTest::newRow("orderly close") << FaultRule{.closeAfterBytes = 300000} << 300000ll;
+        QTest::addColumn<QByteArray>("requests");
+        QTest::addColumn<QString>("wire");
+        const QByteArray down = request("GET /__down?bytes=5000"), up = request("POST /__up", std::string(5000, 'x'));
+        const QByteArray mixed = down + up + down + request("GET /__down?bytes=5000", {}, closing);
+        const QByteArray big = request("GET /__down?bytes=1000000") + andTenBytes;
+        QTest::newRow("second request") << FaultRule{.nth = 2, .status = 503} << mixed
+                                        << "200 5000, 503 text, 200 5000, 200 5000; closed";
+        QTest::newRow("every upload") << FaultRule{.path = "/__up", .status = 500} << mixed
+                                      << "200 5000, 500 text, 200 5000, 200 5000; closed";
+        QTest::newRow("third, body kept") << FaultRule{.nth = 3, .path = "/__down", .status = 500} << mixed
+                                          << "200 5000, 200 0, 500 5000, 200 5000; closed";
+        // Without a body to cut short, the connection ends with the answer.
+        QTest::newRow("no content, then closed") << FaultRule{.nth = 3, .status = 204} << mixed
+                                                 << "200 5000, 200 0, 204 0; closed";
+        // Only the fault may end the connection before the second request.
+        QTest::newRow("orderly close") << FaultRule{.closeAfterBytes = 300000} << big << "200 300000 of 1000000; closed";
         QTest::newRow("reset after the bytes written arrive")
-            << FaultRule{.closeAfterBytes = 300000, .reset = true} << 300000ll;
-        QTest::newRow("before the first byte") << FaultRule{.closeAfterBytes = 0} << 0ll;
-        QTest::newRow("beyond the body: after the response") << FaultRule{.closeAfterBytes = 2000000} << 1000000ll;
+            << FaultRule{.closeAfterBytes = 300000, .reset = true} << big << "200 300000 of 1000000; reset";
+        QTest::newRow("close before the first byte") << FaultRule{.closeAfterBytes = 0} << big << "200 0 of 1000000; closed";
+        QTest::newRow("close beyond the body: after the response")
+            << FaultRule{.closeAfterBytes = 2000000} << big << "200 1000000; closed";
     }
-    void closeAfterBytes()
+    void faults()
     {
         QFETCH(FaultRule, fault);
-        QFETCH(qint64, body);
+        QFETCH(QByteArray, requests);
         m_server->addFault(fault);
-        // Only the fault may end the connection before the second request.
-        const Wire wire = talk(m_server->port(), (request("GET /__down?bytes=1000000") + andTenBytes).toStdString());
-        QCOMPARE(wire.answers.size(), std::size_t(1));
-        QCOMPARE(wire.answers[0].status, 200);
-        QCOMPARE(qint64(wire.answers[0].body.size()), body);
-        QCOMPARE(wire.reset, fault.reset);
-        QCOMPARE(wire.closed, !fault.reset);
-        QCOMPARE(wire.answers[0].header("Content-Length"), "1000000"); // a short body shows as one
+        const Wire wire = talk(m_server->port(), requests.toStdString());
+        QStringList shown; // each answer's status and body: its size, or "text" for an error line
+        for (const Wire::Answer &a : wire.answers) {
+            const std::string length = a.header("Content-Length");
+            shown << QString("%1 %2").arg(a.status).arg(a.body.find_first_not_of('\0') != std::string::npos
+                                                           ? QString("text") : QString::number(a.body.size()))
+                         + (length == std::to_string(a.body.size()) ? "" : " of " + QString::fromStdString(length));
+        }
+        QTEST(shown.join(", ") + (wire.reset ? "; reset" : wire.closed ? "; closed" : "; open"), "wire");
     }
 
     void closeDuringUpload()
@@ -352,26 +300,6 @@ private slots:
         const std::int64_t read = m_server->requests()[0].bodyBytes;
         QVERIFY2(read >= 100000 && read < 2'000'000, qPrintable(QString::number(read)));
         QCOMPARE(statusOf(m_server->port(), "GET /__down?bytes=5"), 200); // serving goes on
-    }
-
-    // A throttled server's kernel must take no more than the throttle either:
-    // 5 ms of it (16 KiB to 4 MiB) for the receive buffer, unless one is given.
-    void buffers_data()
-    {
-        QTest::addColumn<Options>("options");
-        QTest::addColumn<int>("receive");
-        QTest::newRow("slow throttle: at least 16 KiB") << Options{.throttleBytesPerSecond = 20'000} << 16 * 1024;
-        QTest::newRow("5 ms of the throttle") << Options{.throttleBytesPerSecond = 8'000'000} << 40'000;
-        QTest::newRow("fast throttle: at most 4 MiB")
-            << Options{.throttleBytesPerSecond = 2'000'000'000} << 4 * 1024 * 1024;
-        QTest::newRow("given buffers win over the throttle")
-            << Options{.throttleBytesPerSecond = 20'000, .socketBufferBytes = 100'000} << 100'000;
-    }
-    void buffers()
-    {
-        QFETCH(Options, options);
-        QFETCH(int, receive);
-        QCOMPARE(serverReceiveBuffer(options), reported(receive));
     }
 
     // stop() ends every wait at once: idle keep-alive, a ten-minute stall, a
