@@ -193,6 +193,7 @@ private slots:
         row("file size limit", someOnDisk, some, "file size limit", "File too large");
         row("read-only folder", someOnDisk, some, "read-only folder", "Permission denied");
         row("dangling link", "", {}, "dangling link", "is a link to");
+        // What is there is just within the limit; one more record is not.
         row("history grown past the size limit", someOnDisk, some, "size limit", "more than can be read back");
     }
     void writeFails() { loadAndSave(false); }
@@ -349,23 +350,19 @@ void TestHistoryStore::arrange(const QString &kind, const QByteArray &content)
 {
     const QString dir = m_dir->path();
     m_folder = dir;
-    m_limit = HistoryStore::defaultMaxFileSize;
-    m_stays = false;
+    m_limit = kind == "padded"       ? content.size() - 1
+            : kind == "size limit" ? content.size()
+                                   : HistoryStore::defaultMaxFileSize;
+    m_stays = kind == "parent is a file" || kind == "long name" || kind == "size limit";
     m_undo = [] {};
     m_appeared = {};
     if (kind == "parent is a file") {
         writeAll(dir + "/blocker", "a file, not a folder");
-        m_stays = true;
         m_path = dir + "/blocker/history.json";
         return;
     }
-    if (kind == "long name") {
-        // Fits NAME_MAX, and so does the save's temporary, but not the copy's name.
+    if (kind == "long name") // fits NAME_MAX, and so does the save's temporary, but not the copy's name
         m_path = dir + '/' + QString(235, 'h') + ".json";
-        writeAll(m_path, content);
-        m_stays = true;
-        return;
-    }
     if (kind == "directory") {
         QVERIFY(QDir().mkpath(m_path));
         writeAll(m_path + "/keep.txt", content);
@@ -392,13 +389,6 @@ void TestHistoryStore::arrange(const QString &kind, const QByteArray &content)
     }
     if (kind == "no read permission")
         QVERIFY(QFile::setPermissions(m_path, QFileDevice::Permissions()));
-    if (kind == "padded")
-        m_limit = content.size() - 1;
-    if (kind == "size limit") {
-        // What is there is just within the limit; one more record is not.
-        m_limit = content.size();
-        m_stays = true;
-    }
     if (kind == "read-only folder") {
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner);
         m_undo = [this] { cleanup(); };
