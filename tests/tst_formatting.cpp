@@ -26,7 +26,6 @@ private slots:
         QTest::addColumn<bool>("speed"); // Mbps, else ms
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("text");
-        QTest::newRow("speed zero") << true << 0.0 << "0.00";
         QTest::newRow("speed below ten rounds down") << true << 9.994 << "9.99";
         QTest::newRow("speed below ten rounds up past it") << true << 9.999 << "10.00";
         QTest::newRow("speed exactly ten") << true << 10.0 << "10.0";
@@ -41,7 +40,6 @@ private slots:
         QTest::newRow("ms below hundred") << false << 99.94 << "99.9";
         QTest::newRow("ms rounds up to hundred") << false << 99.96 << "100.0";
         QTest::newRow("ms exactly hundred") << false << 100.0 << "100";
-        QTest::newRow("ms tiny") << false << 0.04 << "0.0";
         QTest::newRow("ms binary just below") << false << 23.45 << "23.4";
         QTest::newRow("ms nan") << false << kNan << "nan";
     }

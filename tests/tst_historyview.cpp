@@ -16,8 +16,6 @@
 #include <limits>
 #include <memory>
 
-Q_DECLARE_METATYPE(HistoryRowDelegate::Button)
-
 using Button = HistoryRowDelegate::Button;
 using Results = QList<TestResult>;
 
@@ -97,12 +95,9 @@ QList<QPointF> dots(const Results &rs, double TestResult::*figure = &TestResult:
 }
 
 // Collects what a widget repaints.
-class PaintWatch : public QObject {
-public:
-    explicit PaintWatch(QWidget *widget) { widget->installEventFilter(this); }
+struct PaintWatch : QObject {
     QRegion region;
-
-protected:
+    explicit PaintWatch(QWidget *widget) { widget->installEventFilter(this); }
     bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() == QEvent::Paint)
@@ -221,42 +216,34 @@ private slots:
         }
     }
 
-    // Only the button under the pointer lights up, and only Delete, whose
-    // icon says less, has a tooltip.
-    void hoverAndTooltip_data()
-    {
-        QTest::addColumn<Button>("which");
-        QTest::addColumn<QString>("tooltip");
-        // Copy first: a tooltip once shown lingers while it fades.
-        QTest::newRow("Copy") << Button::copy << "";
-        QTest::newRow("Delete") << Button::remove << "Delete";
-    }
+    // Only the button under the pointer lights up, repainted on its own (not
+    // only when something else is), and only Delete, whose icon says less,
+    // has a tooltip.
     void hoverAndTooltip()
     {
-        QFETCH(Button, which);
         Fixture f(results(2));
-        const QRect button = f.view->buttonRect(0, which);
-        const QRect other = f.view->buttonRect(0, which == Button::copy ? Button::remove : Button::copy);
+        const QRect copy = f.view->buttonRect(0, Button::copy), remove = f.view->buttonRect(0, Button::remove);
         const auto look = [&f](const QRect &r) { return f.viewport()->grab(r).toImage(); };
-        const QImage idle = look(button);
-        const QImage otherIdle = look(other);
+        const auto tooltip = [&f](const QRect &r) {
+            QHelpEvent help(QEvent::ToolTip, r.center(), f.viewport()->mapToGlobal(r.center()));
+            QApplication::sendEvent(f.viewport(), &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QCOMPARE(tooltip(copy), QString()); // first: a tooltip once shown lingers while it fades
+        const QImage copyIdle = look(copy), removeIdle = look(remove);
         PaintWatch painted(f.viewport());
+        QTest::mouseMove(f.viewport(), remove.center());
+        QTRY_VERIFY(painted.region.contains(remove));
+        QVERIFY(look(remove) != removeIdle);
+        QCOMPARE(look(copy), copyIdle);
+        QCOMPARE(tooltip(remove), QStringLiteral("Delete"));
 
-        QTest::mouseMove(f.viewport(), button.center());
-        // The button is repainted on its own, not only when something else is.
-        QTRY_VERIFY(painted.region.contains(button));
-        QVERIFY(look(button) != idle);
-        QCOMPARE(look(other), otherIdle);
-
-        // Off the buttons but still on the row, the look returns.
-        painted.region = QRegion();
-        QTest::mouseMove(f.viewport(), QPoint(button.left() - 250, button.center().y()));
-        QTRY_VERIFY(painted.region.contains(button));
-        QCOMPARE(look(button), idle);
-
-        QHelpEvent help(QEvent::ToolTip, button.center(), f.viewport()->mapToGlobal(button.center()));
-        QApplication::sendEvent(f.viewport(), &help);
-        QTEST(QToolTip::isVisible() ? QToolTip::text() : QString(), "tooltip");
+        painted.region = QRegion(); // off the buttons but still on the row, the look returns
+        QTest::mouseMove(f.viewport(), QPoint(remove.left() - 250, remove.center().y()));
+        QTRY_VERIFY(painted.region.contains(remove));
+        QCOMPARE(look(remove), removeIdle);
+        QTest::mouseMove(f.viewport(), copy.center());
+        QTRY_VERIFY(look(copy) != copyIdle);
     }
 
     // Download, upload, latency, jitter; the fixed local date and time, never
@@ -299,13 +286,11 @@ private slots:
         else
             f.store->remove(f.store->items().at(0));
         QTRY_COMPARE(list->indexAt(QPoint(5, 5)).row(), topAfter);
-        if (topRow == 0) {
+        if (topRow == 0) // the new result, on top
             QCOMPARE(f.view->rowTexts(0).values[0], QStringLiteral("550 Mbps"));
-        } else {
-            // The same result stays current and stays where it was on screen.
-            QCOMPARE(f.store->items().at(list->currentIndex().row()), current);
-            QCOMPARE(list->visualRect(list->currentIndex()).top(), 0);
-        }
+        else // the same result stays current and stays where it was on screen
+            QVERIFY(f.store->items().at(list->currentIndex().row()) == current
+                    && list->visualRect(list->currentIndex()).top() == 0);
     }
 
     void chartPoints_data()
@@ -413,7 +398,6 @@ private slots:
         const Banner *banner = f.view->saveErrorBanner();
         QVERIFY(banner && banner->isVisible());
         QCOMPARE(banner->text(), "Your history can't be saved: " + f.store->saveError());
-        QVERIFY2(banner->text().contains("Permission denied"), qPrintable(banner->text()));
         QVERIFY(banner->mapTo(f.view.get(), banner->rect().bottomLeft()).y()
                 < f.view->clearAllButton()->mapTo(f.view.get(), QPoint()).y());
 

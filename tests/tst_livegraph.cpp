@@ -52,7 +52,6 @@ private slots:
         QTest::newRow("latency, one point") << Phase::latency << SampleList{{1, 12}} << latency << Theme::orange();
         QTest::newRow("download") << Phase::download << ramp(5, 0.12) << down << Theme::blue();
         QTest::newRow("upload") << Phase::upload << ramp(3, 0.12) << "Upload speed (Mbps)" << Theme::purple();
-        QTest::newRow("done keeps the points") << Phase::done << ramp(8, 0.12) << live << Theme::green();
         QTest::newRow("after a cancel") << Phase::idle << ramp(2, 1) << live << Theme::green();
     }
     void titleAndBody()
