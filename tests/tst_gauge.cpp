@@ -110,20 +110,20 @@ private slots:
                     && !img.pixelColor(img.width() - 1, i).alpha());
     }
 
+    // Under a growing scale the texts change at once and the arc shrinks
+    // smoothly from where it was; the same reading again starts nothing.
     void arcEasesToEveryNewReading()
     {
         Watchdog dog;
         GaugeView g(nullptr);
         g.display(Phase::download, 95, 100);
         QVERIFY(settled(g));
-
-        // The scale grows under a steady reading: the arc shrinks smoothly,
-        // the texts change at once.
+        g.display(Phase::download, 95, 100);
+        QVERIFY(!g.isAnimating());
         g.display(Phase::download, 95, 250);
         QCOMPARE(g.scaleMaxText(), QStringLiteral("250"));
-        QVERIFY(g.isAnimating());
-        QCOMPARE(g.drawnFraction(), 0.95);
-        double previous = g.drawnFraction();
+        QVERIFY(g.isAnimating() && g.drawnFraction() == 0.95);
+        double previous = 0.95;
         bool monotonic = true;
         QVERIFY(eventually([&] {
             monotonic = monotonic && g.drawnFraction() <= previous;
@@ -132,13 +132,6 @@ private slots:
         }));
         QVERIFY(monotonic);
         QCOMPARE(g.drawnFraction(), 0.38);
-
-        // A new phase resets the reading: the arc runs back rather than jumps.
-        g.display(Phase::upload, 0, 100);
-        QVERIFY(g.isAnimating() && g.drawnFraction() > 0);
-        QVERIFY(settled(g));
-        g.display(Phase::upload, 0, 100); // the same reading again starts nothing
-        QVERIFY(!g.isAnimating());
     }
 };
 

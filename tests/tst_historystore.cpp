@@ -236,23 +236,19 @@ private slots:
             seen.append(store.items());
             savedSeen.append(readHistory(m_path) == std::optional<Results>(store.items()));
         });
-        store.remove(record(7));
+        store.remove(record(7)); // not there: saved all the same
         QVERIFY(readAll(m_path) != handWritten);
         TestResult key = record(2);
         key.download = -1;
-        for (const TestResult &r : {key, record(4)})
-            store.remove(r);
+        store.remove(key);
         store.add(record(4));
-        for (int n : {1, 3, 4})
-            store.remove(record(n));
-        store.add(record(5));
+        store.remove(record(1));
         store.clear();
         TestResult twinRecord = record(2);
         twinRecord.jitter = 9;
         const Results r1{record(1)}, r3{record(3)}, r4{record(4)};
-        QCOMPARE(seen, (QList<Results>{Results{record(2)} + r1 + Results{twinRecord} + r3, r1 + r3, r1 + r3, r4 + r1 + r3,
-                                       r4 + r3, r4, {}, {record(5)}, {}}));
-        QCOMPARE(savedSeen, QList<bool>(9, true)); // listeners see the file already saved
+        QCOMPARE(seen, (QList<Results>{Results{record(2)} + r1 + Results{twinRecord} + r3, r1 + r3, r4 + r1 + r3, r4 + r3, {}}));
+        QCOMPARE(savedSeen, QList<bool>(5, true)); // listeners see the file already saved
 
         QVERIFY(QFile::remove(m_path));
         HistoryStore(m_path).clear(); // with no file yet: writes an empty array

@@ -81,7 +81,6 @@ private slots:
         QTest::addColumn<SampleList>("samples");
         QTest::addColumn<double>("top");
         QTest::newRow("no point") << SampleList{} << 1.15;
-        QTest::newRow("all zero") << SampleList{{1, 0}, {2, 0}} << 1.15;
         QTest::newRow("all at most 1") << SampleList{{1, 0.4}, {2, 1.0}} << 1.15;
         QTest::newRow("just above 1") << SampleList{{1, 1.2}} << 1.2 * 1.15;
         QTest::newRow("largest 80") << SampleList{{1, 20}, {2, 80}, {3, 55}} << 92.0;

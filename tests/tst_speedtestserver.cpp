@@ -263,18 +263,6 @@ private slots:
         QTEST(shown.join(", ") + (wire.reset ? "; reset" : wire.closed ? "; closed" : "; open"), "wire");
     }
 
-    void closeDuringUpload()
-    {
-        m_server->addFault({.path = "/__up", .closeAfterBytes = 100000});
-        const Wire cut = talk(m_server->port(), request("POST /__up", std::string(2'000'000, 'x')).toStdString());
-        QVERIFY(cut.answers.empty() || cut.answers[0].status != 200);
-        QCOMPARE(m_server->requests().size(), std::size_t(1));
-        const std::int64_t read = m_server->requests()[0].bodyBytes;
-        QVERIFY2(read >= 100000 && read < 2'000'000, qPrintable(QString::number(read)));
-        const Wire next = talk(m_server->port(), request("GET /__down?bytes=5", {}, closing).toStdString());
-        QCOMPARE(next.answers.size() == 1 ? next.answers[0].status : 0, 200); // serving goes on
-    }
-
     // stop() ends every wait at once: idle keep-alive, a ten-minute stall, a
     // ten-minute head delay, and a reader that stopped reading.
     void stopEndsEveryWait()
