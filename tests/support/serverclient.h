@@ -1,9 +1,6 @@
 #pragma once
-// Clients for the server tests, on 127.0.0.1 with bounded waits: an httplib
-// client (keep-alive, targets sent exactly as written) for connections that
-// stay open, and a socket of our own that shows what is on the wire.
-#include <httplib.h>
-
+// A raw client for the server tests, on 127.0.0.1 with bounded waits: a
+// socket of our own that shows what is on the wire.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,23 +8,23 @@
 
 #include <cerrno>
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
-inline std::unique_ptr<httplib::Client> clientFor(int port)
+// A connection that has sent request, and reads nothing yet; -1 if that failed.
+inline int sent(int port, const std::string &request)
 {
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
-    client->set_keep_alive(true);
-    client->set_url_encode(false);
-    client->set_connection_timeout(5);
-    client->set_read_timeout(20);
-    client->set_write_timeout(20);
-    return client;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
-// The answers on one connection, read until the server ends it (or 10 s
-// pass). The longest silence is counted from the request, so a late head is
+// The answers on one connection, read until the server ends it (or
+// `seconds` pass in silence). The longest silence is counted from the request, so a late head is
 // one too.
 struct Wire {
     struct Answer {
@@ -46,19 +43,16 @@ struct Wire {
     std::size_t bytesBeforeGap = 0; // heads included
 };
 
-inline Wire talk(int port, const std::string &request)
+inline Wire talk(int port, const std::string &request, int seconds = 10)
 {
     using namespace std::chrono;
     Wire wire;
     std::string bytes;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     const auto start = steady_clock::now();
     const auto now = [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); };
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0
-        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+    if (const int fd = sent(port, request); fd >= 0) {
+        timeval timeout{seconds, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
         std::vector<char> buffer(65536);
         ssize_t n = 0;
         while ((n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0) {
@@ -73,8 +67,8 @@ inline Wire talk(int port, const std::string &request)
         wire.endMs = now();
         wire.closed = n == 0;
         wire.reset = n < 0 && errno == ECONNRESET;
+        ::close(fd);
     }
-    ::close(fd);
     // Our server's answers carry a Content-Length or no body.
     for (std::size_t pos = 0, end; bytes.compare(pos, 9, "HTTP/1.1 ") == 0
          && (end = bytes.find("\r\n\r\n", pos)) != std::string::npos;) {
