@@ -87,9 +87,8 @@ struct FieldRule {
     QJsonObject object() const
     {
         QJsonObject o = storedObject();
-        if (value.isUndefined())
-            o.remove(QLatin1String(member));
-        else
+        o.remove(QLatin1String(member));
+        if (!value.isUndefined())
             o.insert(QLatin1String(member), value);
         return o;
     }
