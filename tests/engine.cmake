@@ -1,5 +1,4 @@
 quorvel_test(tst_async SOURCES tst_async.cpp LIBS quorvel_async)
-quorvel_test(tst_gaugerule SOURCES tst_gaugerule.cpp LIBS quorvel_engine)
 quorvel_test(tst_throughputmath SOURCES tst_throughputmath.cpp LIBS quorvel_engine)
 quorvel_test(tst_latencyphase SOURCES tst_latencyphase.cpp LIBS quorvel_engine)
 quorvel_test(tst_throughputphase SOURCES tst_throughputphase.cpp LIBS quorvel_engine)

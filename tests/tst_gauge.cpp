@@ -1,6 +1,6 @@
 // The dial: what it reads for each phase and value, how far and which way
 // the arc runs and that its stroke is never clipped, and that only the arc
-// eases to a new reading. Following a real test is in tst_livegraph.
+// eases to a new reading.
 #include "gaugeview.h"
 #include "theme.h"
 #include "uisupport.h"
@@ -66,8 +66,6 @@ private slots:
         row("latency", latency, 23.45, 50, "23.4", "ms", "50.0", 0.469, Theme::orange());
         // From half past seven clockwise 108 degrees: past nine, short of twelve.
         row("download, 0.4 of the track", download, 40, 100, "40.0", "Mbps", "100", 0.4, Theme::blue(), {180}, {0, 90});
-        row("upload small", upload, 9.994, 100, "9.99", "Mbps", "100", 0.1, Theme::purple());
-        row("done", done, 93.46, 250, "93.5", "Mbps", "250", 0.374, Theme::green());
         // Full: the whole track, no wrap into the gap.
         row("past the top step", upload, 150000, 100000, "150000", "Mbps", "100000", 1, Theme::purple(),
             {200, 90, 0, -40});
@@ -112,22 +110,20 @@ private slots:
                     && !img.pixelColor(img.width() - 1, i).alpha());
     }
 
+    // Under a growing scale the texts change at once and the arc shrinks
+    // smoothly from where it was; the same reading again starts nothing.
     void arcEasesToEveryNewReading()
     {
         Watchdog dog;
         GaugeView g(nullptr);
         g.display(Phase::download, 95, 100);
         QVERIFY(settled(g));
-        QCOMPARE(g.drawnFraction(), 0.95);
-
-        // The scale grows under a steady reading: the arc shrinks smoothly,
-        // the texts change at once.
+        g.display(Phase::download, 95, 100);
+        QVERIFY(!g.isAnimating());
         g.display(Phase::download, 95, 250);
         QCOMPARE(g.scaleMaxText(), QStringLiteral("250"));
-        QCOMPARE(g.label(), QStringLiteral("95.0"));
-        QVERIFY(g.isAnimating());
-        QCOMPARE(g.drawnFraction(), 0.95);
-        double previous = g.drawnFraction();
+        QVERIFY(g.isAnimating() && g.drawnFraction() == 0.95);
+        double previous = 0.95;
         bool monotonic = true;
         QVERIFY(eventually([&] {
             monotonic = monotonic && g.drawnFraction() <= previous;
@@ -136,14 +132,6 @@ private slots:
         }));
         QVERIFY(monotonic);
         QCOMPARE(g.drawnFraction(), 0.38);
-
-        // A new phase resets the reading: the arc runs back rather than jumps.
-        g.display(Phase::upload, 0, 100);
-        QVERIFY(g.isAnimating() && g.drawnFraction() > 0);
-        QVERIFY(settled(g));
-        QCOMPARE(g.drawnFraction(), 0.0);
-        g.display(Phase::upload, 0, 100); // the same reading again starts nothing
-        QVERIFY(!g.isAnimating());
     }
 };
 

@@ -4,11 +4,8 @@
 #include "historyfiles.h"
 #include "singleinstance.h"
 
-#include <QProcess>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QWidget>
+#include <QtTest>
 
 #include <memory>
 

@@ -1,11 +1,15 @@
 // When a transfer phase stops, what it reports, how the live window moves,
-// and the latency statistics.
+// the latency statistics, and the gauge's scale, which only rises, to the
+// smallest step that keeps the value below 92 % of it.
+#include "gaugerule.h"
 #include "latencystats.h"
+#include "speedtest.h"
 #include "throughputmath.h"
 
 #include <QtTest>
 
 #include <cmath>
+#include <limits>
 
 Q_DECLARE_METATYPE(StopReason)
 
@@ -113,6 +117,32 @@ private slots:
         QFETCH(QList<double>, values);
         QTEST(medianOf(values), "median");
         QTEST(jitterOf(values), "jitter");
+    }
+
+    void gaugeScale_data()
+    {
+        QTest::addColumn<bool>("latency"); // its steps, else the throughput's
+        QTest::addColumn<double>("max");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<double>("newMax");
+        QTest::newRow("exactly 92 percent stays") << false << 100.0 << 92.0 << 100.0;
+        QTest::newRow("just over 92 percent") << false << 100.0 << 95.0 << 250.0;
+        QTest::newRow("skips a step") << false << 500.0 << 960.0 << 2500.0;
+        QTest::newRow("never lowers") << false << 250.0 << 20.0 << 250.0;
+        QTest::newRow("beyond the top step") << false << 100000.0 << 150000.0 << 100000.0;
+        QTest::newRow("not a number") << false << 100.0 << std::numeric_limits<double>::quiet_NaN() << 100.0;
+        QTest::newRow("negative") << false << 100.0 << -5.0 << 100.0;
+        QTest::newRow("latency 47 ms") << true << 50.0 << 47.0 << 100.0;
+        QTest::newRow("latency 120 ms") << true << 50.0 << 120.0 << 200.0;
+        QTest::newRow("latency 4600 ms stays below 0.92 x 5000") << true << 50.0 << 4600.0 << 50.0;
+        QTest::newRow("latency 4599 ms") << true << 50.0 << 4599.0 << 5000.0;
+    }
+    void gaugeScale()
+    {
+        QFETCH(bool, latency);
+        QFETCH(double, max);
+        QFETCH(double, value);
+        QTEST(raisedGaugeMax(max, value, latency ? SpeedTest::latencySteps : SpeedTest::throughputSteps), "newMax");
     }
 };
 

@@ -4,12 +4,7 @@
 // members that the codec and the store must both keep.
 #include "testresult.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QRegularExpression>
-#include <QTest>
+#include <QtTest>
 
 #include <optional>
 #include <span>
@@ -92,9 +87,8 @@ struct FieldRule {
     QJsonObject object() const
     {
         QJsonObject o = storedObject();
-        if (value.isUndefined())
-            o.remove(QLatin1String(member));
-        else
+        o.remove(QLatin1String(member));
+        if (!value.isUndefined())
             o.insert(QLatin1String(member), value);
         return o;
     }
@@ -104,6 +98,7 @@ inline const QList<FieldRule> &acceptedFields()
 {
     static const TestResult same = storedRecord(), leap = storedAt(utc(2016, 12, 31, 23, 59, 59));
     static const QList<FieldRule> rules{
+        {"as written", "id", "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8", same},
         {"extra member", "comment", "hand edit", same},
         {"lower-case id", "id", "6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8", same},
         {"whole number", "upload", 40, [] { TestResult r = storedRecord(); r.upload = 40; return r; }()},
@@ -127,15 +122,12 @@ inline const QList<FieldRule> &rejectedFields()
         QList<FieldRule> out{
             {"number as bool", "upload", true},
             {"id as number", "id", 42},
-            {"id as object", "id", QJsonObject{{"id", "x"}}},
             {"id with braces", "id", "{6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8}"},
-            {"id not a UUID", "id", "not-a-uuid"},
             {"id one digit short", "id", "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E"},
             {"id hyphen misplaced", "id", "6F1C2A3B4-D5E-4F60-8172-93A4B5C6D7E8"},
             {"date as number", "date", 1765000000},
             {"date without zone", "date", "2026-12-05T12:43:35"},
             {"date only", "date", "2026-12-05"},
-            {"date words", "date", "yesterday"},
             {"date with empty fraction", "date", "2026-12-05T12:43:35.Z"},
             {"date with trailing space", "date", "2026-12-05T12:43:35Z "},
             {"date with short offset", "date", "2026-12-05T12:43:35+01"},

@@ -1,9 +1,6 @@
 #pragma once
-// Clients for the server tests, on 127.0.0.1 with bounded waits: an httplib
-// client (keep-alive, targets sent exactly as written) with a timed GET, and
-// a socket of our own that shows what is on the wire.
-#include <httplib.h>
-
+// A raw client for the server tests, on 127.0.0.1 with bounded waits: a
+// socket of our own that shows what is on the wire.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,54 +8,24 @@
 
 #include <cerrno>
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
-inline std::unique_ptr<httplib::Client> clientFor(int port)
+// A connection that has sent request, and reads nothing yet; -1 if that failed.
+inline int sent(int port, const std::string &request)
 {
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
-    client->set_keep_alive(true);
-    client->set_url_encode(false);
-    client->set_connection_timeout(5);
-    client->set_read_timeout(20);
-    client->set_write_timeout(20);
-    return client;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
-inline std::int64_t msSince(std::chrono::steady_clock::time_point start)
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now() - start).count();
-}
-
-// The longest silence is counted from the request, so a late head is one too.
-struct Get {
-    int status = 0;
-    std::int64_t bytes = 0, elapsedMs = 0, longestGapMs = 0, bytesBeforeGap = 0;
-    httplib::Error error = httplib::Error::Unknown;
-};
-
-inline Get get(httplib::Client &client, const std::string &target)
-{
-    Get g;
-    const auto start = std::chrono::steady_clock::now();
-    auto result = client.Get(target, [&, last = std::int64_t(0)](const char *, size_t n) mutable {
-        if (msSince(start) - last > g.longestGapMs) {
-            g.longestGapMs = msSince(start) - last;
-            g.bytesBeforeGap = g.bytes;
-        }
-        last = msSince(start);
-        g.bytes += static_cast<std::int64_t>(n);
-        return true;
-    });
-    g.elapsedMs = msSince(start);
-    g.error = result.error();
-    g.status = result ? result->status : 0;
-    return g;
-}
-
-// The answers on one connection, read until the server ends it (or 10 s pass).
+// The answers on one connection, read until the server ends it (or
+// `seconds` pass in silence). The longest silence is counted from the request, so a late head is
+// one too.
 struct Wire {
     struct Answer {
         int status = 0;
@@ -72,29 +39,36 @@ struct Wire {
     };
     std::vector<Answer> answers;
     bool closed = false, reset = false; // FIN, RST
-    std::int64_t lastDataMs = -1, endMs = -1;
+    std::int64_t lastDataMs = 0, endMs = -1, longestGapMs = 0;
+    std::size_t bytesBeforeGap = 0; // heads included
 };
 
-inline Wire exchange(int port, const std::string &request)
+inline Wire talk(int port, const std::string &request, int seconds = 10)
 {
+    using namespace std::chrono;
     Wire wire;
     std::string bytes;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    const auto start = std::chrono::steady_clock::now();
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0
-        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+    const auto start = steady_clock::now();
+    const auto now = [start] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); };
+    if (const int fd = sent(port, request); fd >= 0) {
+        timeval timeout{seconds, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
         std::vector<char> buffer(65536);
         ssize_t n = 0;
-        for (; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0; wire.lastDataMs = msSince(start))
+        while ((n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0) {
+            const std::int64_t t = now();
+            if (t - wire.lastDataMs > wire.longestGapMs) {
+                wire.longestGapMs = t - wire.lastDataMs;
+                wire.bytesBeforeGap = bytes.size();
+            }
+            wire.lastDataMs = t;
             bytes.append(buffer.data(), static_cast<size_t>(n));
-        wire.endMs = msSince(start);
+        }
+        wire.endMs = now();
         wire.closed = n == 0;
         wire.reset = n < 0 && errno == ECONNRESET;
+        ::close(fd);
     }
-    ::close(fd);
     // Our server's answers carry a Content-Length or no body.
     for (std::size_t pos = 0, end; bytes.compare(pos, 9, "HTTP/1.1 ") == 0
          && (end = bytes.find("\r\n\r\n", pos)) != std::string::npos;) {
