@@ -13,7 +13,7 @@ rm -rf "$prefix"
 expected="bin/quorvel bin/quorvel-cli bin/quorvel-server
 share/applications/$id.desktop share/metainfo/$id.metainfo.xml
 share/icons/hicolor/scalable/apps/$id.svg
-share/man/man1/quorvel.1 share/man/man1/quorvel-cli.1 share/man/man1/quorvel-server.1"
+share/man/man1/quorvel.1.gz share/man/man1/quorvel-cli.1.gz share/man/man1/quorvel-server.1.gz"
 for size in 48 64 128 256; do
   expected+=" share/icons/hicolor/${size}x$size/apps/$id.png"
 done
@@ -52,7 +52,7 @@ newest="$(grep -o -m1 '<release version="[^"]*"' "$metainfo" | cut -d'"' -f2)"
 
 # Each man page covers every option its program's --help lists.
 for program in quorvel quorvel-cli quorvel-server; do
-  page="$(sed 's/\\-/-/g' "$prefix/share/man/man1/$program.1")"
+  page="$(gzip -dc "$prefix/share/man/man1/$program.1.gz" | sed 's/\\-/-/g')"
   help="$("$prefix/bin/$program" --help)" || fail "$program --help failed"
   for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u); do
     grep -q -- "$option\([^a-z-]\|$\)" <<<"$page" || fail "$program.1 does not mention $option"
