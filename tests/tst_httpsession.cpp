@@ -1,10 +1,12 @@
 // The HTTP client against the local speed-test server on 127.0.0.1: byte
 // counts in both directions, connections, timeouts, faults, TLS,
-// invalidation, clean shutdown, and how curl's results become errors.
+// invalidation, clean shutdown, and how curl's results become errors. Then
+// the transfer phases' event receiver on it: batch totals and refusals.
 #include "curlerror.h"
 #include "httpdiagnostics.h"
 #include "httpsession.h"
 #include "speedtestserver.h"
+#include "transferdelegate.h"
 
 #include <QtTest>
 
@@ -30,8 +32,7 @@ class Recorder final : public TransferObserver {
 public:
     struct Events {
         std::optional<long> status;
-        std::int64_t received = 0, sent = 0;
-        int completions = 0;
+        std::int64_t received = 0, sent = 0, completions = 0;
         std::optional<HttpError> error;
     };
     std::atomic<bool> cancelAtHead{false};
@@ -39,26 +40,26 @@ public:
     ResponseDisposition onResponse(TransferId id, long status) override
     {
         auto [lock, e] = entry(id);
-        expect(!e.status && !e.completions, "a second or late response head");
+        expect(!e.status, "a second response head");
         e.status = status;
         return cancelAtHead ? ResponseDisposition::cancel : ResponseDisposition::allow;
     }
     void onDataReceived(TransferId id, std::size_t bytes) override
     {
         auto [lock, e] = entry(id);
-        expect(e.status && !e.completions && bytes > 0, "body chunk out of order or empty");
+        expect(e.status && bytes > 0, "body before the head, or empty");
         e.received += std::int64_t(bytes);
     }
     void onBodySent(TransferId id, std::int64_t sent, std::int64_t total, std::int64_t expected) override
     {
         auto [lock, e] = entry(id);
         e.sent += sent;
-        expect(sent > 0 && e.sent == total && total <= expected && !e.completions, "sent bytes wrong or past the body");
+        expect(sent > 0 && e.sent == total && total <= expected, "sent bytes wrong or past the body");
     }
     void onComplete(TransferId id, const std::optional<HttpError> &error) override
     {
         auto [lock, e] = entry(id);
-        expect(!e.completions++, "a second completion");
+        ++e.completions;
         e.error = error;
     }
 
@@ -80,6 +81,7 @@ private:
         if (m_ioThread == std::thread::id())
             m_ioThread = std::this_thread::get_id();
         expect(m_ioThread == std::this_thread::get_id() && m_ioThread != m_mainThread, "events not on one I/O thread");
+        expect(!m_events[id].completions, "an event after the completion");
         return {std::move(lock), m_events[id]};
     }
     void expect(bool ok, const char *what)
@@ -95,24 +97,15 @@ private:
     QStringList m_violations;
 };
 
-HttpRequest request(std::string url, std::chrono::milliseconds limit = 60s)
-{
-    HttpRequest r;
-    r.url = std::move(url);
-    r.timeout = limit;
-    return r;
-}
-
 // A download of body.size() bytes, or an upload of body.
 HttpTransfer transfer(HttpSession &s, const std::string &origin, bool upload, const QByteArray &body,
                       std::chrono::milliseconds limit = 60s)
 {
     if (!upload)
-        return s.dataTransfer(request(origin + "/__down?bytes=" + std::to_string(body.size()), limit));
-    HttpRequest r = request(origin + "/__up", limit);
-    r.method = "POST";
-    r.headers = {{"Content-Type", "application/octet-stream"}};
-    return s.uploadTransfer(std::move(r), body);
+        return s.dataTransfer({.url = origin + "/__down?bytes=" + std::to_string(body.size()), .timeout = limit});
+    return s.uploadTransfer(
+        {.url = origin + "/__up", .method = "POST", .timeout = limit, .headers = {{"Content-Type", "application/octet-stream"}}},
+        body);
 }
 
 // The fetch's result, or nothing if it did not come within the bound.
@@ -150,6 +143,31 @@ struct Failure {
     Code code;
 };
 
+struct Counted {
+    bool upload = false;
+    std::vector<int> sizes;
+    bool countsReceived = true;
+    std::int64_t perBatch = 0;
+};
+
+struct Refused {
+    FaultRule fault; // on one transfer of three
+    Code code;
+    std::int64_t counted = 2'000'000;
+};
+
+async::Task<void> awaitBatch(TransferDelegate *delegate, std::vector<HttpTransfer> batch, QStringList *ends)
+{
+    for (auto &waiter : delegate->runAll(batch)) {
+        try {
+            co_await std::move(waiter);
+            ends->append(outcome({}));
+        } catch (const HttpError &e) {
+            ends->append(outcome(e));
+        }
+    }
+}
+
 struct CurlResult {
     CURLcode curl;
     long osErrno;
@@ -161,12 +179,15 @@ struct CurlResult {
 
 Q_DECLARE_METATYPE(Batch)
 Q_DECLARE_METATYPE(Failure)
+Q_DECLARE_METATYPE(Counted)
+Q_DECLARE_METATYPE(Refused)
 Q_DECLARE_METATYPE(CurlResult)
 
 class TestHttpSession : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<SpeedTestServer> m_server;
+    std::unique_ptr<SpeedTestServer> m_server, m_tls; // the second with a self-signed certificate
+    QTemporaryDir m_dir;
     std::shared_ptr<Recorder> m_recorder;
     int m_unheard = -1; // bound, never listening: connecting is refused
     std::string m_refusedUrl;
@@ -182,6 +203,22 @@ class TestHttpSession : public QObject {
                            [&](const HttpTransfer &t) { return m_recorder->events(t.identifier()).completions; });
     }
     QString outcomeOf(const HttpTransfer &t) const { return outcome(m_recorder->events(t.identifier()).error); }
+    std::size_t connections() const
+    {
+        std::set<int> ports;
+        for (const auto &r : m_server->requests())
+            ports.insert(r.remotePort);
+        return ports.size();
+    }
+    // How each transfer of the batch ended, awaited through the delegate.
+    static QStringList runBatch(TransferDelegate &delegate, const std::vector<HttpTransfer> &batch)
+    {
+        QStringList ends;
+        auto task = async::launch(awaitBatch(&delegate, batch, &ends));
+        if (!QTest::qWaitFor([&] { return task.isFinished(); }, kWaitMs))
+            task.destroy(); // the short list fails the comparison
+        return ends;
+    }
 
 private slots:
     void initTestCase()
@@ -191,6 +228,13 @@ private slots:
         // written is soon what the server has read.
         m_server = std::make_unique<SpeedTestServer>(SpeedTestServer::Options{.socketBufferBytes = 64 * 1024});
         QVERIFY2(m_server->start(), m_server->errorString().c_str());
+        const QString cert = m_dir.filePath(QStringLiteral("cert.pem")), key = m_dir.filePath(QStringLiteral("key.pem"));
+        QCOMPARE(QProcess::execute(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                                                              "1", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
+                 0);
+        m_tls = std::make_unique<SpeedTestServer>(
+            SpeedTestServer::Options{.certFile = cert.toStdString(), .keyFile = key.toStdString()});
+        QVERIFY2(m_tls->start(), m_tls->errorString().c_str());
         m_unheard = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         socklen_t length = sizeof address;
@@ -218,9 +262,6 @@ private slots:
         QTest::addColumn<Batch>("batch");
         QTest::newRow("empty upload") << Batch{.upload = true};
         QTest::newRow("one-byte upload sent with its head") << Batch{.upload = true, .bytes = 1};
-        QTest::newRow("four uploads of one body, one connection each")
-            << Batch{.upload = true, .count = 4, .bytes = 8'000'000, .ports = 4};
-        QTest::newRow("six downloads, one connection each") << Batch{.count = 6, .bytes = 1'000'000, .ports = 6};
         QTest::newRow("204 carries no body") << Batch{.bytes = 300'000, .status = 204};
         QTest::newRow("404 keeps its body") << Batch{.bytes = 300'000, .status = 404};
         QTest::newRow("throttled download outlives the idle timeout")
@@ -235,11 +276,9 @@ private slots:
         QFETCH(Batch, batch);
         m_server->addFault({.status = batch.status, .throttleBytesPerSecond = batch.throttle});
         auto s = session(1s, batch.perHost);
-        QByteArray body(batch.bytes, 'x');
         std::vector<HttpTransfer> transfers;
         for (int i = 0; i < batch.count; ++i)
-            transfers.push_back(transfer(*s, m_server->url(), batch.upload, body));
-        body = QByteArray(); // the transfers alone keep the bytes alive now
+            transfers.push_back(transfer(*s, m_server->url(), batch.upload, QByteArray(batch.bytes, 'x')));
         HttpTransfer::resumeTogether(transfers);
         for (const auto &t : transfers)
             t.resume(); // a second start must not send it twice
@@ -254,13 +293,11 @@ private slots:
         }
         const auto records = m_server->requests();
         QCOMPARE(records.size(), std::size_t(batch.count));
-        std::set<int> ports;
         for (const auto &r : records) {
             QCOMPARE(r.bodyBytes, batch.upload ? batch.bytes : 0);
             QCOMPARE(r.contentType, std::string(batch.upload ? "application/octet-stream" : ""));
-            ports.insert(r.remotePort);
         }
-        QCOMPARE(ports.size(), batch.ports);
+        QCOMPARE(connections(), batch.ports);
     }
 
     void failuresEndWithTheirError_data()
@@ -269,6 +306,7 @@ private slots:
         const FaultRule stall{.stallAfterBytes = 100'000, .stallFor = 6s};
         const FaultRule trickle{.throttleBytesPerSecond = 1'000'000}; // 3 s, never 1 s without a byte
         QTest::newRow("refused port") << Failure{.target = m_refusedUrl, .code = Code::cannotConnectToHost};
+        QTest::newRow("self-signed certificate") << Failure{.target = m_tls->url() + "/", .code = Code::other};
         QTest::newRow("name under .invalid")
             << Failure{.target = "http://quorvel-test.invalid/", .code = Code::cannotFindHost};
         QTest::newRow("closed mid-body")
@@ -292,7 +330,7 @@ private slots:
         auto s = session(failure.limit < 60s ? 20s : 1s);
         m_recorder->cancelAtHead = failure.target == "head";
         const HttpTransfer t = failure.target.starts_with("http")
-            ? s->dataTransfer(request(failure.target))
+            ? s->dataTransfer({.url = failure.target})
             : transfer(*s, m_server->url(), failure.target == "up", QByteArray(3'000'000, 'u'), failure.limit);
         t.resume();
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({t}), kWaitMs);
@@ -320,7 +358,7 @@ private slots:
         notStarted.resume();
         QTRY_VERIFY_WITH_TIMEOUT(allComplete({notStarted}), kWaitMs);
         QCOMPARE(outcomeOf(notStarted), failed(Code::cancelled));
-        const auto fetched = fetchNow(*s, request(m_server->url() + "/__down?bytes=10"));
+        const auto fetched = fetchNow(*s, {.url = m_server->url() + "/__down?bytes=10"});
         QVERIFY(fetched);
         QCOMPARE(std::get<HttpError>(*fetched).code(), Code::cancelled);
         s.reset(); // joins the I/O thread
@@ -330,39 +368,15 @@ private slots:
     void fetchReturnsTheWholeResponse()
     {
         auto s = session(20s);
-        const auto ok = fetchNow(*s, request(m_server->url() + "/__down?bytes=1234"));
-        const auto missing = fetchNow(*s, request(m_server->url() + "/nowhere"));
-        HttpRequest injected = request(m_server->url() + "/__down?bytes=1");
-        injected.headers = {{"X-Evil", "a\r\nInjected: 1"}};
-        const auto refused = fetchNow(*s, injected);
-        QVERIFY(ok && missing && refused);
-        const auto &response = std::get<HttpResponse>(*ok);
-        QCOMPARE(response.status, 200L);
-        QCOMPARE(response.body, QByteArray(1234, '\0'));
-        QVERIFY(std::count(response.headers.begin(), response.headers.end(),
-                           std::pair<std::string, std::string>("Content-Length", "1234")));
+        const auto ok = fetchNow(*s, {.url = m_server->url() + "/__down?bytes=1234"});
+        const auto missing = fetchNow(*s, {.url = m_server->url() + "/nowhere"});
+        const auto injected = fetchNow(*s, {.url = m_server->url(), .headers = {{"X-Evil", "a\r\nInjected: 1"}}});
+        QVERIFY(ok && missing && injected);
+        QCOMPARE(std::get<HttpResponse>(*ok).status, 200L);
+        QCOMPARE(std::get<HttpResponse>(*ok).body, QByteArray(1234, '\0'));
         QCOMPARE(std::get<HttpResponse>(*missing).status, 404L);
-        QVERIFY(!std::get<HttpResponse>(*missing).body.isEmpty());
-        QCOMPARE(std::get<HttpError>(*refused).code(), Code::other);
+        QCOMPARE(std::get<HttpError>(*injected).code(), Code::other);
         QCOMPARE(m_server->requests().size(), std::size_t(2)); // the bad header never left
-    }
-
-    void selfSignedCertificateIsRejected()
-    {
-        QTemporaryDir dir;
-        const QString cert = dir.filePath(QStringLiteral("cert.pem")), key = dir.filePath(QStringLiteral("key.pem"));
-        QCOMPARE(QProcess::execute(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
-                                                              "1", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
-                 0);
-        SpeedTestServer tls({.certFile = cert.toStdString(), .keyFile = key.toStdString()});
-        QVERIFY2(tls.start(), tls.errorString().c_str());
-        auto s = session(20s);
-        const auto fetched = fetchNow(*s, request(tls.url() + "/__down?bytes=10"));
-        QVERIFY(fetched);
-        const auto &error = std::get<HttpError>(*fetched);
-        QCOMPARE(error.code(), Code::other);
-        QVERIFY2(error.description().contains(QLatin1String("TLS")), qPrintable(error.description()));
-        QVERIFY(tls.requests().empty());
     }
 
     void lastReferenceDroppedOnTheIoThread()
@@ -370,12 +384,73 @@ private slots:
         auto s = session(20s);
         auto holder = std::make_shared<std::shared_ptr<HttpSession>>(s);
         std::atomic<bool> called{false};
-        s->fetch(request(m_server->url() + "/__down?bytes=10"), [holder, &called](FetchResult) {
+        s->fetch({.url = m_server->url() + "/__down?bytes=10"}, [holder, &called](FetchResult) {
             holder->reset(); // destroys the session here, on its own I/O thread
             called = true;
         });
         s.reset();
         QTRY_VERIFY_WITH_TIMEOUT(called.load(), kWaitMs);
+    }
+
+    // The delegate counts the payload of its direction only, exactly, also
+    // for uploads on kept-alive connections whose earlier requests the
+    // socket's acknowledged count includes.
+    void delegateCountsWholeBatches_data()
+    {
+        QTest::addColumn<Counted>("row");
+        const std::vector<int> four(4, 3'000'001);
+        QTest::newRow("six downloads from 0 B to 7.6 MB")
+            << Counted{.sizes = {0, 1, 1000, 2'000'000, 2'000'000, 7'654'321}, .perBatch = 11'655'322};
+        QTest::newRow("four uploads, again on the same connections")
+            << Counted{.upload = true, .sizes = four, .countsReceived = false, .perBatch = 4 * 3'000'001};
+        QTest::newRow("download mode ignores sent bytes") << Counted{.upload = true, .sizes = four};
+    }
+    void delegateCountsWholeBatches()
+    {
+        QFETCH(Counted, row);
+        auto delegate = std::make_shared<TransferDelegate>();
+        delegate->countsReceived = row.countsReceived;
+        auto s = HttpSession::create({2s, int(row.sizes.size()), delegate});
+        for (int batch = 0; batch < 2; ++batch) {
+            delegate->resetBytes();
+            QByteArray body(row.sizes.front(), 'x'); // shared by the uploads, which all have one size
+            std::vector<HttpTransfer> transfers;
+            for (int size : row.sizes)
+                transfers.push_back(transfer(*s, m_server->url(), row.upload, row.upload ? body : QByteArray(size, 'x')));
+            body = QByteArray(); // the transfers alone keep the bytes alive now
+            QCOMPARE(runBatch(*delegate, transfers), QStringList(qsizetype(row.sizes.size()), outcome({})));
+            QCOMPARE(delegate->bytes(), row.perBatch);
+        }
+        QCOMPARE(connections(), row.sizes.size()); // one each, in one hand-over, kept for the second batch
+    }
+
+    // Anything but exactly 200 is refused at the head, its body never
+    // counted, and the waiter fails with badServerResponse rather than the
+    // cancellation; transport errors pass through.
+    void delegateRefusesOrPassesOnFailures_data()
+    {
+        QTest::addColumn<Refused>("row");
+        for (int status : {204, 206, 301, 404, 503})
+            QTest::addRow("status %d", status) << Refused{{.nth = 2, .status = status}, Code::badServerResponse};
+        QTest::newRow("closed mid-body")
+            << Refused{{.nth = 2, .closeAfterBytes = 10'000}, Code::networkConnectionLost, 2'010'000};
+        QTest::newRow("stalled") << Refused{{.nth = 2, .stallAfterBytes = 10'000, .stallFor = 20s}, Code::timedOut, 2'010'000};
+    }
+    void delegateRefusesOrPassesOnFailures()
+    {
+        QFETCH(Refused, row);
+        m_server->addFault(row.fault);
+        auto delegate = std::make_shared<TransferDelegate>();
+        auto s = HttpSession::create({2s, 3, delegate});
+        std::vector<HttpTransfer> transfers;
+        for (int i = 0; i < 3; ++i)
+            transfers.push_back(transfer(*s, m_server->url(), false, QByteArray(1'000'000, 'x')));
+        QStringList ends = runBatch(*delegate, transfers);
+        ends.sort();
+        QCOMPARE(ends, (QStringList{failed(row.code), outcome({}), outcome({})}));
+        QCOMPARE(delegate->bytes(), row.counted);
+        QCOMPARE(delegate->pendingWaiters(), 0u);
+        QCOMPARE(delegate->pendingBadStatus(), 0u);
     }
 
     // The cases loopback cannot produce: no network at all, certificate
