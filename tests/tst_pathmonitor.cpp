@@ -6,68 +6,72 @@
 #include <QtTest>
 
 #include <atomic>
-#include <set>
 #include <sstream>
 
 namespace {
-const char *ipv4Header =
-    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-const std::string anyV6(32, '0');
+// Routes as /proc/net/route and /proc/net/ipv6_route print them.
+QString v4(const char *iface, const char *dest, const char *flags, const char *mask)
+{
+    return QStringLiteral("%1\t%2\t010200C0\t%3\t0\t0\t0\t%4\t0\t0\t0\n").arg(iface, dest, flags, mask);
+}
+QString v6(const char *iface, const char *flags)
+{
+    return QStringLiteral("%1 00 %1 00 fd000000000000000000000000000001 00000400 00000002 00000000 %2 %3\n")
+        .arg(QString(32, QLatin1Char('0')), flags, iface);
+}
 } // namespace
 
 class TestPathMonitor : public QObject {
     Q_OBJECT
 
-private slots:
-    void defaultRoutes_data()
+    static void columns()
     {
         QTest::addColumn<QString>("ipv4");
         QTest::addColumn<QString>("ipv6");
-        QTest::addColumn<bool>("usable");
-
-        const QString v4Default = QStringLiteral("eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
-        const QString v4Subnet = QStringLiteral("eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n");
-        const QString v6Default = QString::fromStdString(anyV6 + " 00 " + anyV6 + " 00 fd000000000000000000000000000001 00000400 00000002 00000000 00000003 eth0\n");
-        const QString v6LoReject = QString::fromStdString(anyV6 + " 00 " + anyV6 + " 00 " + anyV6 + " ffffffff 00000001 00000000 00200200 lo\n");
-
-        QTest::newRow("IPv4 default route") << v4Default + v4Subnet << QString() << true;
-        QTest::newRow("only a subnet route") << v4Subnet << QString() << false;
-        QTest::newRow("nothing") << QString() << QString() << false;
-        QTest::newRow("IPv6 default route only") << v4Subnet << v6Default << true;
-        QTest::newRow("IPv6 reject route on loopback") << QString() << v6LoReject << false;
-        QTest::newRow("default route through a down interface")
-            << QStringLiteral("wlan0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n") << QString() << false;
-        QTest::newRow("default route not up")
-            << QStringLiteral("eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n") << QString() << false;
-        QTest::newRow("garbled lines") << QStringLiteral("eth0 zz\n\n\t\n") << QStringLiteral("not a route\n") << false;
     }
-    void defaultRoutes()
+    // The current row's tables; eth0 is up, every other interface down.
+    static bool rowIsUsable()
     {
         QFETCH(QString, ipv4);
         QFETCH(QString, ipv6);
-        QFETCH(bool, usable);
-        std::istringstream v4(ipv4Header + ipv4.toStdString());
-        std::istringstream v6(ipv6.toStdString());
-        // eth0 is up; wlan0 is down; loopback never counts.
-        const std::set<std::string> up = {"eth0"};
-        QCOMPARE(hasUsableDefaultRoute(v4, v6, [&](const std::string &name) { return up.count(name) > 0; }), usable);
+        std::istringstream v4Table("Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+                                   + ipv4.toStdString());
+        std::istringstream v6Table(ipv6.toStdString());
+        return hasUsableDefaultRoute(v4Table, v6Table, [](const std::string &name) { return name == "eth0"; });
     }
 
-    void loopbackIsNeverUsable()
+private slots:
+    void usableRoutes_data()
     {
-        QVERIFY(!interfaceIsUsable("lo"));
-        QVERIFY(!interfaceIsUsable("no-such-if0"));
-        QVERIFY(!interfaceIsUsable(""));
+        columns();
+        QTest::newRow("IPv4 default route") << v4("eth0", "00000000", "0003", "00000000") << QString();
+        QTest::newRow("IPv6 default route beside an IPv4 subnet")
+            << v4("eth0", "000200C0", "0001", "00FFFFFF") << v6("eth0", "00000003");
     }
+    void usableRoutes() { QVERIFY(rowIsUsable()); }
+
+    void unusableRoutes_data()
+    {
+        columns();
+        QTest::newRow("only a subnet route") << v4("eth0", "000200C0", "0001", "00FFFFFF") << QString();
+        QTest::newRow("IPv4 reject route") << v4("eth0", "00000000", "0201", "00000000") << QString();
+        QTest::newRow("IPv6 reject route") << QString() << v6("eth0", "00000201");
+        QTest::newRow("through a down interface") << v4("wlan0", "00000000", "0003", "00000000") << v6("wlan0", "00000003");
+        QTest::newRow("route not up") << v4("eth0", "00000000", "0002", "00000000") << v6("eth0", "00000002");
+        QTest::newRow("garbled lines") << QStringLiteral("eth0 zz\n\n\t\n") << QStringLiteral("not a route\n");
+    }
+    void unusableRoutes() { QVERIFY(!rowIsUsable()); }
 
     // The monitor reports soon after start, and its destructor returns
-    // (joins its thread) while the handler is still live.
+    // (joins its thread) while the handler is still live. Loopback never
+    // carries a path.
     void systemMonitorReportsAndStopsCleanly()
     {
+        QVERIFY(!interfaceIsUsable("lo") && !interfaceIsUsable("no-such-if0") && !interfaceIsUsable(""));
         std::atomic<int> reports{0};
         auto monitor = createSystemPathMonitor();
         monitor->start([&](bool) { ++reports; });
-        QVERIFY(QTest::qWaitFor([&] { return reports.load() > 0; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(reports.load() > 0, 5000);
         monitor.reset();
     }
 };

@@ -13,22 +13,17 @@ public:
         Handler handler;
         void report(bool usable)
         {
-            Handler h;
-            {
+            const Handler h = [this] {
                 std::lock_guard g(lock);
-                h = handler;
-            }
+                return handler;
+            }();
             if (h)
                 h(usable);
         }
     };
 
     explicit FakePathMonitor(std::shared_ptr<Control> control) : m_control(std::move(control)) {}
-    ~FakePathMonitor() override
-    {
-        std::lock_guard g(m_control->lock);
-        m_control->handler = nullptr;
-    }
+    ~FakePathMonitor() override { start(nullptr); }
     void start(Handler handler) override
     {
         std::lock_guard g(m_control->lock);
