@@ -57,11 +57,7 @@ struct Engine {
     std::unique_ptr<SpeedTest> test;
 
     explicit Engine(const QString &origin)
-        : test(std::make_unique<SpeedTest>(origin, std::make_unique<FakePathMonitor>(net)))
-    {
-        test->timeouts.latency = 5s;
-        test->timeouts.throughput = 10s;
-    }
+        : test(std::make_unique<SpeedTest>(origin, std::make_unique<FakePathMonitor>(net))) {}
 
     // Reports the path and waits until the engine has taken it in.
     bool setOnline(bool online)
