@@ -35,8 +35,8 @@ class TestPhases : public QObject {
 
 private slots:
     // The warm-up is slow and must count nowhere; timed requests 2 and 4 are
-    // held back. Meanwhile a second start() is ignored, and the path goes
-    // away and comes back without touching the test.
+    // held back. Before it, a cancel while idle; meanwhile a second start()
+    // is ignored, and the path goes away and comes back without touching it.
     void latencyPhasePublishesWhatWasMeasured()
     {
         SpeedTestHarness h;
@@ -58,7 +58,11 @@ private slots:
                 t.cancel();
             }
         });
-        QSignalSpy online(&t, &SpeedTest::isOnlineChanged);
+        QSignalSpy online(&t, &SpeedTest::isOnlineChanged), phase(&t, &SpeedTest::phaseChanged);
+        t.cancel(); // while idle
+        QCOMPARE(t.status(), QStringLiteral("Cancelled"));
+        QCOMPARE(phase.size(), 1); // assigned, although unchanged
+        QVERIFY(t.phase() == Phase::idle && t.gaugeValue() == 0 && h.requestCount() == 0);
         t.start();
         QCOMPARE(t.phase(), Phase::latency);
         QCOMPARE(t.status(), QStringLiteral("Measuring latency\u2026"));
@@ -122,31 +126,39 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("asked");   // requests of that phase: no retry, no further batch
         QTest::addColumn<int>("limitMs"); // the product's own limit that ends it; 0: none
+        QTest::addColumn<QString>("origin"); // empty: the bundled server
         const Phase latency = Phase::latency, download = Phase::download, upload = Phase::upload;
-        QTest::newRow("503 on the warm-up") << FaultRule{.nth = 1, .status = 503} << latency << rejectedMessage << 1 << 0;
+        SpeedTestServer closed;
+        QVERIFY(closed.start());
+        const QString refused = QString::fromStdString(closed.url());
+        closed.stop();
+        QTest::newRow("refused port") << FaultRule{} << latency << offlineMessage << 0 << 0 << refused;
+        QTest::newRow("unresolvable name")
+            << FaultRule{} << latency << offlineMessage << 0 << 0 << QStringLiteral("http://quorvel-test.invalid");
+        QTest::newRow("503 on the warm-up") << FaultRule{.nth = 1, .status = 503} << latency << rejectedMessage << 1 << 0 << QString();
         QTest::newRow("404 on the 5th timed request")
-            << FaultRule{.nth = 6, .status = 404} << latency << rejectedMessage << 6 << 0;
-        QTest::newRow("204 is not 200") << FaultRule{.nth = 2, .status = 204} << latency << rejectedMessage << 2 << 0;
+            << FaultRule{.nth = 6, .status = 404} << latency << rejectedMessage << 6 << 0 << QString();
+        QTest::newRow("204 is not 200") << FaultRule{.nth = 2, .status = 204} << latency << rejectedMessage << 2 << 0 << QString();
         QTest::newRow("probe idle past the latency phase's 8 s")
-            << FaultRule{.nth = 3, .headDelay = 30s} << latency << offlineMessage << 3 << 8000;
+            << FaultRule{.nth = 3, .headDelay = 30s} << latency << offlineMessage << 3 << 8000 << QString();
         QTest::newRow("trickling probe held the test past the 60 s request limit")
             << FaultRule{.nth = 1, .throttleBytesPerSecond = 1024, .bodyBytes = 2'000'000'000} << latency
-            << offlineMessage << 1 << 60000;
+            << offlineMessage << 1 << 60000 << QString();
         QTest::newRow("404 on one download")
-            << FaultRule{.nth = firstDownload + 2, .status = 404} << download << rejectedMessage << 6 << 0;
+            << FaultRule{.nth = firstDownload + 2, .status = 404} << download << rejectedMessage << 6 << 0 << QString();
         QTest::newRow("reset mid-body") << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000, .reset = true}
-                                        << download << offlineMessage << 6 << 0;
+                                        << download << offlineMessage << 6 << 0 << QString();
         QTest::newRow("closed mid-body")
-            << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000} << download << offlineMessage << 6 << 0;
+            << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000} << download << offlineMessage << 6 << 0 << QString();
         QTest::newRow("download stalled past the throughput phases' 20 s")
             << FaultRule{.nth = firstDownload, .stallAfterBytes = 100'000, .stallFor = 30s} << download
-            << offlineMessage << 6 << 20000;
+            << offlineMessage << 6 << 20000 << QString();
         QTest::newRow("trickling download held the test past the 60 s request limit")
-            << FaultRule{.nth = firstDownload, .throttleBytesPerSecond = 50} << download << offlineMessage << 6 << 60000;
-        QTest::newRow("503 on the uploads") << FaultRule{.path = "/__up", .status = 503} << upload << rejectedMessage << 4 << 0;
+            << FaultRule{.nth = firstDownload, .throttleBytesPerSecond = 50} << download << offlineMessage << 6 << 60000 << QString();
+        QTest::newRow("503 on the uploads") << FaultRule{.path = "/__up", .status = 503} << upload << rejectedMessage << 4 << 0 << QString();
         QTest::newRow("upload stalled past the throughput phases' 20 s")
             << FaultRule{.path = "/__up", .stallAfterBytes = 100'000, .stallFor = 30s} << upload << offlineMessage << 4
-            << 20000;
+            << 20000 << QString();
     }
     void faultsEndTheTest()
     {
@@ -155,9 +167,10 @@ private slots:
         QFETCH(QString, message);
         QFETCH(int, asked);
         QFETCH(int, limitMs);
+        QFETCH(QString, origin);
         SpeedTestHarness h;
         h.server.addFault(fault);
-        QVERIFY(h.open());
+        QVERIFY(h.open(origin));
         SpeedTest &t = *h.test;
         const SpeedTest::Timeouts product;
         t.timeouts = {product.latency / kShorter, product.throughput / kShorter, product.request / kShorter};
@@ -221,38 +234,6 @@ private slots:
         QCOMPARE(next.path + next.param("bytes"), std::string(grows ? "/__down8000000" : "/__up"));
     }
 
-    void refusedAndUnresolvableAreOffline_data()
-    {
-        QTest::addColumn<QString>("origin");
-        SpeedTestServer closed;
-        QVERIFY(closed.start());
-        const QString url = QString::fromStdString(closed.url());
-        closed.stop();
-        QTest::newRow("refused port") << url;
-        QTest::newRow("unresolvable name") << QStringLiteral("http://quorvel-test.invalid");
-    }
-    void refusedAndUnresolvableAreOffline()
-    {
-        QFETCH(QString, origin);
-        SpeedTest test(origin, std::make_unique<FakePathMonitor>(std::make_shared<FakePathMonitor::Control>()));
-        test.start();
-        QTRY_VERIFY_WITH_TIMEOUT(test.status() == QLatin1String("Failed"), 20000);
-        QCOMPARE(test.errorMessage(), std::optional<QString>(offlineMessage));
-    }
-
-    void cancelWhileIdle()
-    {
-        SpeedTestHarness h;
-        QVERIFY(h.open());
-        QSignalSpy phase(h.test.get(), &SpeedTest::phaseChanged);
-        h.test->cancel();
-        QCOMPARE(h.test->status(), QStringLiteral("Cancelled"));
-        QCOMPARE(h.test->phase(), Phase::idle);
-        QCOMPARE(h.test->gaugeValue(), 0.0);
-        QCOMPARE(phase.size(), 1); // assigned, although unchanged
-        QCOMPARE(h.requestCount(), 0u);
-    }
-
     void describeMapsErrors_data()
     {
         QTest::addColumn<std::exception_ptr>("error");
@@ -263,11 +244,10 @@ private slots:
                     C::cannotConnectToHost, C::dnsLookupFailed, C::internationalRoamingOff, C::timedOut})
             QTest::addRow("offline %d", int(c)) << http(c) << offlineMessage;
         QTest::newRow("bad server response") << http(C::badServerResponse) << rejectedMessage;
-        const QString couldNot = QStringLiteral("The test couldn't finish: ");
-        QTest::newRow("other") << http(C::other) << couldNot + "described";
-        QTest::newRow("cancelled") << http(C::cancelled) << couldNot + "described";
+        QTest::newRow("other") << http(C::other) << "The test couldn't finish: described";
+        QTest::newRow("cancelled") << http(C::cancelled) << "The test couldn't finish: described";
         QTest::newRow("not an HTTP error") << std::make_exception_ptr(std::runtime_error("disk on fire"))
-                                           << couldNot + "disk on fire";
+                                           << "The test couldn't finish: disk on fire";
     }
     void describeMapsErrors()
     {

@@ -1,7 +1,7 @@
 // The Test tab as a person sees it: banner precedence, card figures and
 // detail line, which buttons show and whether they work (click and Return),
-// the copied text, and a failed test against the local server. A whole test
-// on this screen: tst_window.
+// and a failed test against the local server. A whole test on this screen,
+// and Copy Result: tst_window.
 #include "banner.h"
 #include "gaugeview.h"
 #include "statcard.h"
@@ -9,10 +9,7 @@
 #include "theme.h"
 #include "uisupport.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
 #include <QLayout>
-#include <QMimeData>
 #include <QPushButton>
 
 #include <optional>
@@ -31,11 +28,6 @@ struct Shown {
             qFatal("view not active");
     }
 };
-
-TestResult sampleResult()
-{
-    return {QUuid::createUuid(), QDateTime::currentDateTime(), 15.04, 12, 120.7, 3.21, 93.46, 12.3};
-}
 
 const QString dash = QStringLiteral("\u2014");
 const QString rejected = QStringLiteral("The speed test server rejected the request. Please try again in a moment.");
@@ -70,12 +62,8 @@ private slots:
         Shown s(origin());
         const auto figure = [&](int i) { return figures[i] < 0 ? std::optional<double>() : figures[i]; };
         TestScreenState st;
-        st.latencyMedian = figure(0);
-        st.latencyMin = figure(1);
-        st.latencyMax = figure(2);
-        st.jitter = figure(3);
-        st.download = figure(4);
-        st.upload = figure(5);
+        std::tie(st.latencyMedian, st.latencyMin, st.latencyMax, st.jitter, st.download, st.upload) =
+            std::tuple{figure(0), figure(1), figure(2), figure(3), figure(4), figure(5)};
         s.view.render(st);
         const StatCard *latency = s.view.latencyCard(), *down = s.view.downloadCard(), *up = s.view.uploadCard();
         QTEST((QStringList{latency->valueText(), latency->detailText(), down->valueText(), up->valueText()}), "shown");
@@ -110,8 +98,7 @@ private slots:
         st.errorMessage = error;
         st.isOnline = online;
         s.view.render(st);
-        QCOMPARE(s.view.isBannerShown(), !text.isEmpty());
-        QCOMPARE(s.view.banner()->isVisible(), !text.isEmpty());
+        QVERIFY(s.view.isBannerShown() == !text.isEmpty() && s.view.banner()->isVisible() == !text.isEmpty());
         if (!text.isEmpty()) {
             QCOMPARE(s.view.banner()->text(), text);
             QTEST(s.view.banner()->color(), "colour");
@@ -147,7 +134,7 @@ private slots:
         st.isOnline = online;
         st.status = QStringLiteral("Measuring latency\u2026");
         if (phase == Phase::done)
-            st.lastResult = sampleResult();
+            st.lastResult = TestResult{QUuid::createUuid(), QDateTime::currentDateTime(), 15.04, 12, 120.7, 3.21, 93.46, 12.3};
         v.render(st);
         QStringList shown;
         for (const auto &[name, w] : {std::pair<QString, QWidget *>{"cancel", v.cancelButton()},
@@ -174,27 +161,8 @@ private slots:
         QVERIFY(v.startButton()->isDefault() && v.startButton()->styleSheet().isEmpty());
         QCOMPARE(v.startButton()->palette().color(QPalette::Active, QPalette::Button),
                  v.palette().color(QPalette::Active, QPalette::Highlight));
-        QCOMPARE(v.startButton()->height(), v.copyButton()->height());
-        QCOMPARE(v.cancelButton()->height(), v.copyButton()->height());
+        QVERIFY(v.startButton()->height() == v.copyButton()->height() && v.cancelButton()->height() == v.copyButton()->height());
         QVERIFY(v.copyButton()->isEnabled()); // Copy Result works offline too
-    }
-
-    void copyReplacesTheClipboard()
-    {
-        Shown s(origin());
-        auto *old = new QMimeData;
-        old->setText(QStringLiteral("something else"));
-        old->setHtml(QStringLiteral("<b>something else</b>"));
-        QGuiApplication::clipboard()->setMimeData(old);
-        TestScreenState st;
-        st.phase = Phase::done;
-        st.lastResult = sampleResult();
-        s.view.render(st);
-        QTest::mouseClick(s.view.copyButton(), Qt::LeftButton);
-        const QMimeData *now = QGuiApplication::clipboard()->mimeData();
-        QCOMPARE(now->text(), st.lastResult->summary());
-        QVERIFY(!now->hasHtml());
-        QCOMPARE(s.engine.test->phase(), Phase::idle); // nothing else changes
     }
 
     // The warm-up is held, then refused: the test stays in its latency phase

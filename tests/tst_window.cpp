@@ -22,6 +22,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QListView>
+#include <QMimeData>
 #include <QStyle>
 #include <QTabBar>
 #include <QLayout>
@@ -300,7 +301,10 @@ void TestWindow::wholeTest()
 
     // By keyboard: picker, Start, Copy. Return is the focused button's: it
     // copies and starts nothing; with no button focused, it is Start's.
-    QApplication::clipboard()->setText(QStringLiteral("stale"));
+    auto *old = new QMimeData;
+    old->setText(QStringLiteral("something else"));
+    old->setHtml(QStringLiteral("<b>something else</b>"));
+    QApplication::clipboard()->setMimeData(old);
     w.picker()->setFocus();
     QTRY_VERIFY(w.picker()->hasFocus());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -308,7 +312,8 @@ void TestWindow::wholeTest()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), v->copyButton());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QCOMPARE(QApplication::clipboard()->text(), t.lastResult()->summary());
+    QCOMPARE(QApplication::clipboard()->mimeData()->text(), t.lastResult()->summary());
+    QVERIFY(!QApplication::clipboard()->mimeData()->hasHtml()); // replaced, not merged
     QCOMPARE(t.phase(), Phase::done);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), w.picker());
