@@ -43,9 +43,7 @@ private slots:
                            QStringLiteral("--live"), livePath});
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.isEmpty(), r.err.constData()); // not a terminal: nothing but the result
-        QJsonParseError error;
-        const QJsonObject json = QJsonDocument::fromJson(r.out, &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject json = QJsonDocument::fromJson(r.out).object();
         QCOMPARE(json.size(), 8);
         const auto result = ResultCodec::decode(json);
         QVERIFY(result && result->download > 0 && result->upload > 0 && result->latencyMedian > 0);
@@ -146,8 +144,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(latencyWritten(), 5000);
         ::kill(pid_t(p.processId()), signal);
         QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), exitCode);
+        QCOMPARE(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2, exitCode);
         QVERIFY(p.readAllStandardOutput().isEmpty());
     }
 };

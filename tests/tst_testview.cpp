@@ -170,8 +170,7 @@ private slots:
     void returnStartsOnlyWhenOnlineAndAFailureShows()
     {
         Watchdog dog;
-        holdLatency(m_server->server, 1, 3s);
-        m_server->server.addFault({.nth = 1, .status = 503});
+        m_server->server.addFault({.nth = 1, .status = 503, .headDelay = 3s});
         Shown s(origin());
         SpeedTest &t = *s.engine.test;
         QVERIFY(s.engine.setOnline(false));

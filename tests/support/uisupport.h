@@ -67,16 +67,7 @@ struct Engine {
     }
 };
 
-// Keeps a phase running: the first latency request after `skip` answers
-// late, downloads or uploads crawl.
-inline void holdLatency(SpeedTestServer &s, int atRequest, std::chrono::milliseconds delay)
-{
-    FaultRule r;
-    r.nth = atRequest;
-    r.headDelay = delay;
-    s.addFault(r);
-}
-
+// Downloads or uploads crawl, so that a phase lasts.
 inline void throttle(SpeedTestServer &s, const char *path, std::int64_t bytesPerSecond)
 {
     FaultRule r;
