@@ -1,7 +1,6 @@
 quorvel_test(tst_async SOURCES tst_async.cpp LIBS quorvel_async)
 quorvel_test(tst_throughputmath SOURCES tst_throughputmath.cpp LIBS quorvel_engine)
-quorvel_test(tst_latencyphase SOURCES tst_latencyphase.cpp LIBS quorvel_engine)
-quorvel_test(tst_throughputphase SOURCES tst_throughputphase.cpp LIBS quorvel_engine)
+quorvel_test(tst_phases SOURCES tst_phases.cpp LIBS quorvel_engine)
 quorvel_test(tst_cancel SOURCES tst_cancel.cpp LIBS quorvel_engine)
 quorvel_test(tst_cli SOURCES tst_cli.cpp LIBS quorvel_results)
 target_compile_definitions(tst_cli PRIVATE QUORVEL_CLI_PATH="$<TARGET_FILE:quorvel-cli>")

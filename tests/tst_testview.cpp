@@ -1,29 +1,20 @@
 // The Test tab as a person sees it: banner precedence, card figures and
-// detail line, which buttons show and whether they work (click and
-// Return), the copied text, and a whole test (with the outlined card of
-// each phase) and a failure against the local server. What a cancel leaves
-// is the engine's state (tst_cancel), drawn like any other.
+// detail line, which buttons show and whether they work (click and Return),
+// and a failed test against the local server. A whole test on this screen,
+// and Copy Result: tst_window.
 #include "banner.h"
-#include "fmt.h"
 #include "gaugeview.h"
-#include "livegraph.h"
 #include "statcard.h"
 #include "testview.h"
 #include "theme.h"
 #include "uisupport.h"
 
-#include <QClipboard>
 #include <QLayout>
-#include <QGuiApplication>
-#include <QMimeData>
 #include <QPushButton>
-#include <QSet>
 
 #include <optional>
 
 namespace {
-
-using Opt = std::optional<double>;
 
 struct Shown {
     Engine engine;
@@ -38,31 +29,8 @@ struct Shown {
     }
 };
 
-TestResult sampleResult()
-{
-    return {QUuid::createUuid(), QDateTime::currentDateTime(), 15.04, 12, 120.7, 3.21, 93.46, 12.3};
-}
-
-// One look at the screen while a test runs.
-struct Look {
-    Phase phase;
-    bool latencyActive, downloadActive, uploadActive;
-    bool cancelShown, startShown, copyShown;
-    QString status, engineStatus;
-};
-
-Look look(const TestView &v, const SpeedTest &t)
-{
-    return {t.phase(),
-            v.latencyCard()->isActive(),
-            v.downloadCard()->isActive(),
-            v.uploadCard()->isActive(),
-            !v.cancelButton()->isHidden(),
-            !v.startButton()->isHidden(),
-            !v.copyButton()->isHidden(),
-            v.statusText(),
-            t.status()};
-}
+const QString dash = QStringLiteral("\u2014");
+const QString rejected = QStringLiteral("The speed test server rejected the request. Please try again in a moment.");
 
 } // namespace
 
@@ -73,332 +41,170 @@ private slots:
     void init() { m_server.emplace(); }
     void cleanup() { m_server.reset(); }
 
-    void cards_data();
-    void cards();
-    void banner_data();
-    void banner();
-    void controls_data();
-    void controls();
-    void copyReplacesTheClipboard();
-    void returnStartsOnlyWhenOnline();
-    void wholeTest();
-    void failedTest();
+    // Figures: median, min, max, jitter, download, upload; -1 for none.
+    // Shown: latency value, its detail line, download, upload.
+    void cards_data()
+    {
+        QTest::addColumn<QList<double>>("figures");
+        QTest::addColumn<QStringList>("shown");
+        const QString detail = QStringLiteral("median \u00B7 range 11.2\u2013104 \u00B7 jitter 4.1");
+        QTest::newRow("fresh") << QList<double>{-1, -1, -1, -1, -1, -1} << QStringList{dash, "", dash, dash};
+        QTest::newRow("all latency figures")
+            << QList<double>{15.04, 11.24, 103.7, 4.06, -1, -1} << QStringList{"15.0", detail, dash, dash};
+        QTest::newRow("detail without median")
+            << QList<double>{-1, 11.24, 103.7, 4.06, -1, -1} << QStringList{dash, detail, dash, dash};
+        QTest::newRow("no jitter, no detail") << QList<double>{15, 11, 20, -1, -1, -1} << QStringList{"15.0", "", dash, dash};
+        QTest::newRow("throughput") << QList<double>{-1, -1, -1, -1, 93.46, 9.994} << QStringList{dash, "", "93.5", "9.99"};
+    }
+    void cards()
+    {
+        QFETCH(QList<double>, figures);
+        Shown s(origin());
+        const auto figure = [&](int i) { return figures[i] < 0 ? std::optional<double>() : figures[i]; };
+        TestScreenState st;
+        std::tie(st.latencyMedian, st.latencyMin, st.latencyMax, st.jitter, st.download, st.upload) =
+            std::tuple{figure(0), figure(1), figure(2), figure(3), figure(4), figure(5)};
+        s.view.render(st);
+        const StatCard *latency = s.view.latencyCard(), *down = s.view.downloadCard(), *up = s.view.uploadCard();
+        QTEST((QStringList{latency->valueText(), latency->detailText(), down->valueText(), up->valueText()}), "shown");
+        QCOMPARE(down->detailText() + up->detailText(), QString());
+        QCOMPARE((QStringList{latency->unitText(), down->unitText(), up->unitText()}), (QStringList{"ms", "Mbps", "Mbps"}));
+        // A blank detail line keeps its height: the three cards stay level and
+        // share the row equally.
+        QTRY_VERIFY_WITH_TIMEOUT(latency->height() > 0, 5'000);
+        QVERIFY(latency->height() == down->height() && up->height() == down->height());
+        QVERIFY(std::abs(latency->width() - up->width()) <= 1);
+    }
+
+    void banner_data()
+    {
+        QTest::addColumn<std::optional<QString>>("error");
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<QString>("text"); // empty: no banner
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("online, no error") << std::optional<QString>() << true << "" << QColor();
+        QTest::newRow("offline") << std::optional<QString>() << false << TestScreen::offlineText << Theme::orange();
+        QTest::newRow("error") << std::optional<QString>(rejected) << true << rejected << Theme::red();
+        QTest::newRow("error beats offline") << std::optional<QString>(rejected) << false << rejected << Theme::red();
+    }
+    void banner()
+    {
+        QFETCH(std::optional<QString>, error);
+        QFETCH(bool, online);
+        QFETCH(QString, text);
+        Shown s(origin());
+        const int gaugeTopWithout = s.view.gauge()->y();
+        TestScreenState st;
+        st.errorMessage = error;
+        st.isOnline = online;
+        s.view.render(st);
+        QVERIFY(s.view.isBannerShown() == !text.isEmpty() && s.view.banner()->isVisible() == !text.isEmpty());
+        if (!text.isEmpty()) {
+            QCOMPARE(s.view.banner()->text(), text);
+            QTEST(s.view.banner()->color(), "colour");
+            QTRY_VERIFY_WITH_TIMEOUT(s.view.gauge()->y() > s.view.banner()->geometry().bottom(), 5'000);
+        }
+        // Back to no banner: no gap is left where it was.
+        s.view.render(TestScreenState{});
+        QVERIFY(!s.view.isBannerShown());
+        QTRY_COMPARE_WITH_TIMEOUT(s.view.gauge()->y(), gaugeTopWithout, 5'000);
+    }
+
+    void controls_data()
+    {
+        QTest::addColumn<Phase>("phase");
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<QString>("shown"); // in order; then Start's label, and whether it is enabled
+        QTest::newRow("fresh") << Phase::idle << true << "start Start 1";
+        QTest::newRow("fresh, offline") << Phase::idle << false << "start Start 0";
+        QTest::newRow("finished") << Phase::done << true << "start copy Test Again 1";
+        QTest::newRow("finished, offline") << Phase::done << false << "start copy Test Again 0";
+        QTest::newRow("latency") << Phase::latency << true << "cancel status";
+        QTest::newRow("download, offline") << Phase::download << false << "cancel status";
+        QTest::newRow("upload") << Phase::upload << true << "cancel status";
+    }
+    void controls()
+    {
+        QFETCH(Phase, phase);
+        QFETCH(bool, online);
+        Shown s(origin());
+        TestView &v = s.view;
+        TestScreenState st;
+        st.phase = phase;
+        st.isOnline = online;
+        st.status = QStringLiteral("Measuring latency\u2026");
+        if (phase == Phase::done)
+            st.lastResult = TestResult{QUuid::createUuid(), QDateTime::currentDateTime(), 15.04, 12, 120.7, 3.21, 93.46, 12.3};
+        v.render(st);
+        QStringList shown;
+        for (const auto &[name, w] : {std::pair<QString, QWidget *>{"cancel", v.cancelButton()},
+                                      {"status", v.findChild<QWidget *>(QStringLiteral("statusText"))},
+                                      {"start", v.startButton()},
+                                      {"copy", v.copyButton()}})
+            if (w->isVisible())
+                shown << name;
+        if (v.startButton()->isVisible())
+            shown << v.startButton()->text() << QString::number(v.startButton()->isEnabled());
+        QTEST(shown.join(QLatin1Char(' ')), "shown");
+        if (st.isRunning()) {
+            QCOMPARE(v.statusText(), st.status);
+            // The row stays put as the status changes (it once moved sideways).
+            v.layout()->activate();
+            const int x = v.cancelButton()->x();
+            st.status = QStringLiteral("Measuring download\u2026");
+            v.render(st);
+            v.layout()->activate();
+            QCOMPARE(v.cancelButton()->x(), x);
+        }
+        // One family: the style's own buttons, Start in the highlight and no
+        // taller than the others (it was a flat 44-pixel style-sheet button).
+        QVERIFY(v.startButton()->isDefault() && v.startButton()->styleSheet().isEmpty());
+        QCOMPARE(v.startButton()->palette().color(QPalette::Active, QPalette::Button),
+                 v.palette().color(QPalette::Active, QPalette::Highlight));
+        QVERIFY(v.startButton()->height() == v.copyButton()->height() && v.cancelButton()->height() == v.copyButton()->height());
+        QVERIFY(v.copyButton()->isEnabled()); // Copy Result works offline too
+    }
+
+    // The warm-up is held, then refused: the test stays in its latency phase
+    // while keys are pressed, then fails.
+    void returnStartsOnlyWhenOnlineAndAFailureShows()
+    {
+        Watchdog dog;
+        m_server->server.addFault({.nth = 1, .status = 503, .headDelay = 3s});
+        Shown s(origin());
+        SpeedTest &t = *s.engine.test;
+        QVERIFY(s.engine.setOnline(false));
+        QCOMPARE(s.view.banner()->text(), TestScreen::offlineText);
+        QVERIFY(!s.view.startButton()->isEnabled());
+        QTest::keyClick(&s.view, Qt::Key_Return);
+        QTest::keyClick(&s.view, Qt::Key_Enter);
+        QTest::mouseClick(s.view.startButton(), Qt::LeftButton);
+        QCOMPARE(t.phase(), Phase::idle); // start() moves to the latency phase at once when it runs at all
+
+        QVERIFY(s.engine.setOnline(true));
+        QVERIFY(!s.view.isBannerShown() && s.view.startButton()->isEnabled());
+        QTest::keyClick(&s.view, Qt::Key_Return);
+        QCOMPARE(t.phase(), Phase::latency);
+        QVERIFY(s.view.startButton()->isHidden());
+        // Return while running starts nothing new and does not cancel.
+        QTest::keyClick(&s.view, Qt::Key_Return);
+        QCOMPARE(t.phase(), Phase::latency);
+        QCOMPARE(t.status(), QStringLiteral("Measuring latency\u2026"));
+
+        QVERIFY(eventually([&] { return t.status() == QLatin1String("Failed"); }));
+        QVERIFY(s.engine.setOnline(false)); // the error banner wins
+        QCOMPARE(s.view.banner()->color(), Theme::red());
+        QCOMPARE(s.view.banner()->text(), rejected);
+        QCOMPARE(s.view.startButton()->text(), QStringLiteral("Start"));
+        QVERIFY(s.view.copyButton()->isHidden());
+        QCOMPARE(s.view.latencyCard()->valueText(), dash);
+        QCOMPARE(s.view.gauge()->label(), dash);
+    }
 
 private:
     QString origin() const { return m_server->origin(); }
     std::optional<LocalServer> m_server;
 };
-
-void TestTestView::cards_data()
-{
-    QTest::addColumn<Opt>("median");
-    QTest::addColumn<Opt>("min");
-    QTest::addColumn<Opt>("max");
-    QTest::addColumn<Opt>("jitter");
-    QTest::addColumn<Opt>("download");
-    QTest::addColumn<Opt>("upload");
-    QTest::addColumn<QString>("latencyText");
-    QTest::addColumn<QString>("detail");
-    QTest::addColumn<QString>("downloadText");
-    QTest::addColumn<QString>("uploadText");
-
-    const Opt none;
-    const QString dash = QStringLiteral("\u2014");
-    QTest::newRow("fresh") << none << none << none << none << none << none << dash << "" << dash << dash;
-    QTest::newRow("median 123.4") << Opt(123.4) << none << none << none << none << none << "123" << "" << dash
-                                  << dash;
-    QTest::newRow("median 99.94") << Opt(99.94) << none << none << none << none << none << "99.9" << "" << dash
-                                  << dash;
-    QTest::newRow("all latency figures")
-        << Opt(15.04) << Opt(11.24) << Opt(103.7) << Opt(4.06) << none << none << "15.0"
-        << "median \u00B7 range 11.2\u2013104 \u00B7 jitter 4.1" << dash << dash;
-    QTest::newRow("detail without median")
-        << none << Opt(11.24) << Opt(103.7) << Opt(4.06) << none << none << dash
-        << "median \u00B7 range 11.2\u2013104 \u00B7 jitter 4.1" << dash << dash;
-    QTest::newRow("no jitter, no detail") << Opt(15.0) << Opt(11.0) << Opt(20.0) << none << none << none << "15.0"
-                                          << "" << dash << dash;
-    QTest::newRow("throughput") << none << none << none << none << Opt(93.46) << Opt(9.994) << dash << "" << "93.5"
-                                << "9.99";
-    QTest::newRow("fast line") << none << none << none << none << Opt(1234.4) << Opt(100.0) << dash << "" << "1234"
-                               << "100";
-}
-
-void TestTestView::cards()
-{
-    Shown s(origin());
-    TestScreenState st;
-    QFETCH(Opt, median);
-    QFETCH(Opt, min);
-    QFETCH(Opt, max);
-    QFETCH(Opt, jitter);
-    QFETCH(Opt, download);
-    QFETCH(Opt, upload);
-    st.latencyMedian = median;
-    st.latencyMin = min;
-    st.latencyMax = max;
-    st.jitter = jitter;
-    st.download = download;
-    st.upload = upload;
-    s.view.render(st);
-    QTEST(s.view.latencyCard()->valueText(), "latencyText");
-    QTEST(s.view.latencyCard()->detailText(), "detail");
-    QTEST(s.view.downloadCard()->valueText(), "downloadText");
-    QTEST(s.view.uploadCard()->valueText(), "uploadText");
-    QCOMPARE(s.view.downloadCard()->detailText(), QString());
-    QCOMPARE(s.view.latencyCard()->unitText(), QStringLiteral("ms"));
-    QCOMPARE(s.view.downloadCard()->unitText(), QStringLiteral("Mbps"));
-    QCOMPARE(s.view.uploadCard()->unitText(), QStringLiteral("Mbps"));
-    // A blank detail line keeps its height: the three cards stay level and
-    // share the row equally.
-    QTRY_VERIFY_WITH_TIMEOUT(s.view.latencyCard()->height() > 0, 5'000);
-    QCOMPARE(s.view.latencyCard()->height(), s.view.downloadCard()->height());
-    QCOMPARE(s.view.uploadCard()->height(), s.view.downloadCard()->height());
-    QVERIFY(std::abs(s.view.latencyCard()->width() - s.view.uploadCard()->width()) <= 1);
-}
-
-void TestTestView::banner_data()
-{
-    QTest::addColumn<std::optional<QString>>("error");
-    QTest::addColumn<bool>("online");
-    QTest::addColumn<bool>("shown");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QColor>("colour");
-
-    const QString err = QStringLiteral("The speed test server rejected the request. Please try again in a moment.");
-    QTest::newRow("online, no error") << std::optional<QString>() << true << false << "" << QColor();
-    QTest::newRow("offline") << std::optional<QString>() << false << true << TestScreen::offlineText
-                             << Theme::orange();
-    QTest::newRow("error") << std::optional<QString>(err) << true << true << err << Theme::red();
-    QTest::newRow("error beats offline") << std::optional<QString>(err) << false << true << err << Theme::red();
-}
-
-void TestTestView::banner()
-{
-    QFETCH(std::optional<QString>, error);
-    QFETCH(bool, online);
-    QFETCH(bool, shown);
-    Shown s(origin());
-    const int gaugeTopWithout = s.view.gauge()->y();
-    TestScreenState st;
-    st.errorMessage = error;
-    st.isOnline = online;
-    s.view.render(st);
-    QCOMPARE(s.view.isBannerShown(), shown);
-    QCOMPARE(s.view.banner()->isVisible(), shown);
-    if (shown) {
-        QTEST(s.view.banner()->text(), "text");
-        QTEST(s.view.banner()->color(), "colour");
-        QTRY_VERIFY_WITH_TIMEOUT(s.view.gauge()->y() > s.view.banner()->geometry().bottom(), 5'000);
-    }
-    // Back to no banner: no gap is left where it was.
-    s.view.render(TestScreenState{});
-    QVERIFY(!s.view.isBannerShown());
-    QTRY_COMPARE_WITH_TIMEOUT(s.view.gauge()->y(), gaugeTopWithout, 5'000);
-}
-
-void TestTestView::controls_data()
-{
-    QTest::addColumn<Phase>("phase");
-    QTest::addColumn<bool>("online");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<QString>("shown"); // buttons on view, in order
-    QTest::addColumn<QString>("startLabel");
-    QTest::addColumn<bool>("startEnabled");
-
-    QTest::newRow("fresh") << Phase::idle << true << false << "start" << "Start" << true;
-    QTest::newRow("fresh, offline") << Phase::idle << false << false << "start" << "Start" << false;
-    QTest::newRow("finished") << Phase::done << true << true << "start copy" << "Test Again" << true;
-    QTest::newRow("finished, offline") << Phase::done << false << true << "start copy" << "Test Again" << false;
-    QTest::newRow("latency") << Phase::latency << true << false << "cancel status" << "" << false;
-    QTest::newRow("download, offline") << Phase::download << false << false << "cancel status" << "" << false;
-    QTest::newRow("upload") << Phase::upload << true << false << "cancel status" << "" << false;
-}
-
-void TestTestView::controls()
-{
-    QFETCH(Phase, phase);
-    QFETCH(bool, online);
-    QFETCH(bool, result);
-    Shown s(origin());
-    TestScreenState st;
-    st.phase = phase;
-    st.isOnline = online;
-    st.status = QStringLiteral("Measuring latency\u2026");
-    if (result)
-        st.lastResult = sampleResult();
-    s.view.render(st);
-    QStringList shown;
-    if (!s.view.cancelButton()->isHidden())
-        shown << QStringLiteral("cancel");
-    if (s.view.findChild<QWidget *>(QStringLiteral("statusText"))->isVisible())
-        shown << QStringLiteral("status");
-    if (!s.view.startButton()->isHidden())
-        shown << QStringLiteral("start");
-    if (!s.view.copyButton()->isHidden())
-        shown << QStringLiteral("copy");
-    QTEST(shown.join(QLatin1Char(' ')), "shown");
-    if (!s.view.startButton()->isHidden()) {
-        QTEST(s.view.startButton()->text(), "startLabel");
-        QTEST(s.view.startButton()->isEnabled(), "startEnabled");
-    } else {
-        QCOMPARE(s.view.statusText(), st.status);
-        // The row stays put as the status changes (it once moved sideways).
-        s.view.layout()->activate();
-        const int x = s.view.cancelButton()->x();
-        st.status = QStringLiteral("Measuring download\u2026");
-        s.view.render(st);
-        s.view.layout()->activate();
-        QCOMPARE(s.view.cancelButton()->x(), x);
-    }
-    // One family: the style's own buttons, Start in the highlight and no
-    // taller than the others (it was a flat 44-pixel style-sheet button).
-    QVERIFY(s.view.startButton()->isDefault() && s.view.startButton()->styleSheet().isEmpty());
-    QCOMPARE(s.view.startButton()->palette().color(QPalette::Active, QPalette::Button),
-             s.view.palette().color(QPalette::Active, QPalette::Highlight));
-    QCOMPARE(s.view.startButton()->height(), s.view.copyButton()->height());
-    QCOMPARE(s.view.cancelButton()->height(), s.view.copyButton()->height());
-    // Copy Result works offline too.
-    QVERIFY(s.view.copyButton()->isEnabled());
-}
-
-void TestTestView::copyReplacesTheClipboard()
-{
-    Shown s(origin());
-    auto *old = new QMimeData;
-    old->setText(QStringLiteral("something else"));
-    old->setHtml(QStringLiteral("<b>something else</b>"));
-    QGuiApplication::clipboard()->setMimeData(old);
-
-    TestScreenState st;
-    st.phase = Phase::done;
-    st.lastResult = sampleResult();
-    s.view.render(st);
-    QTest::mouseClick(s.view.copyButton(), Qt::LeftButton);
-    const QMimeData *now = QGuiApplication::clipboard()->mimeData();
-    QCOMPARE(now->text(), st.lastResult->summary());
-    QVERIFY(!now->hasHtml());
-    QCOMPARE(now->text().count(QLatin1Char('\n')), 3);
-    // Nothing else changes.
-    QCOMPARE(s.engine.test->phase(), Phase::idle);
-}
-
-void TestTestView::returnStartsOnlyWhenOnline()
-{
-    Watchdog dog;
-    holdLatency(m_server->server, 4, 3s);
-    Shown s(origin());
-    QVERIFY(s.engine.setOnline(false));
-    QVERIFY(s.view.isBannerShown());
-    QCOMPARE(s.view.banner()->text(), TestScreen::offlineText);
-    QCOMPARE(s.view.banner()->color(), Theme::orange());
-    QVERIFY(!s.view.startButton()->isEnabled());
-
-    QTest::keyClick(&s.view, Qt::Key_Return);
-    QTest::keyClick(&s.view, Qt::Key_Enter);
-    QTest::mouseClick(s.view.startButton(), Qt::LeftButton);
-    // start() moves to the latency phase at once when it runs at all.
-    QCOMPARE(s.engine.test->phase(), Phase::idle);
-
-    QVERIFY(s.engine.setOnline(true));
-    QVERIFY(!s.view.isBannerShown());
-    QVERIFY(s.view.startButton()->isEnabled());
-    QTest::keyClick(&s.view, Qt::Key_Return);
-    QCOMPARE(s.engine.test->phase(), Phase::latency);
-    QVERIFY(s.view.startButton()->isHidden());
-    // Return while running starts nothing new and does not cancel.
-    QTest::keyClick(&s.view, Qt::Key_Return);
-    QCOMPARE(s.engine.test->phase(), Phase::latency);
-    QTest::mouseClick(s.view.cancelButton(), Qt::LeftButton);
-    QCOMPARE(s.engine.test->status(), QStringLiteral("Cancelled"));
-}
-
-void TestTestView::wholeTest()
-{
-    Watchdog dog;
-    throttle(m_server->server, "/__down", 4'000'000);
-    throttle(m_server->server, "/__up", 4'000'000);
-    Shown s(origin());
-    SpeedTest &t = *s.engine.test;
-    QList<Look> looks;
-    connect(&t, &SpeedTest::changed, &s.view, [&] { looks.append(look(s.view, t)); });
-
-    auto *old = new QMimeData;
-    old->setText(QStringLiteral("stale"));
-    QGuiApplication::clipboard()->setMimeData(old);
-
-    QTest::mouseClick(s.view.startButton(), Qt::LeftButton);
-    QVERIFY(eventually([&] { return t.phase() == Phase::done; }, 60'000));
-
-    QSet<QString> statuses;
-    QSet<Phase> phases;
-    for (const Look &l : looks) {
-        phases.insert(l.phase);
-        const bool running = l.phase == Phase::latency || l.phase == Phase::download || l.phase == Phase::upload;
-        QCOMPARE(l.latencyActive, l.phase == Phase::latency);
-        QCOMPARE(l.downloadActive, l.phase == Phase::download);
-        QCOMPARE(l.uploadActive, l.phase == Phase::upload);
-        QCOMPARE(l.cancelShown, running);
-        QCOMPARE(l.startShown, !running);
-        if (running) {
-            QCOMPARE(l.status, l.engineStatus);
-            statuses.insert(l.status);
-            QVERIFY(!l.copyShown);
-        }
-    }
-    // start() clears the figures before the latency phase begins.
-    QCOMPARE(phases, (QSet<Phase>{Phase::idle, Phase::latency, Phase::download, Phase::upload, Phase::done}));
-    // The status changed in place beside Cancel as the engine moved on.
-    for (const char *text : {"Measuring latency\u2026", "Measuring download\u2026", "Measuring upload\u2026"})
-        QVERIFY2(statuses.contains(QString::fromUtf8(text)), text);
-
-    QVERIFY(!s.view.isBannerShown());
-    QCOMPARE(s.view.startButton()->text(), QStringLiteral("Test Again"));
-    QVERIFY(!s.view.copyButton()->isHidden());
-    QCOMPARE(s.view.latencyCard()->valueText(), Fmt::ms(*t.latencyMedian()));
-    QCOMPARE(s.view.downloadCard()->valueText(), Fmt::speed(*t.download()));
-    QCOMPARE(s.view.uploadCard()->valueText(), Fmt::speed(*t.upload()));
-    QVERIFY(s.view.latencyCard()->detailText().startsWith(QStringLiteral("median \u00B7 range ")));
-    QCOMPARE(s.view.gauge()->label(), Fmt::speed(*t.download()));
-    QCOMPARE(s.view.gauge()->unitText(), QStringLiteral("Mbps"));
-    QCOMPARE(s.view.gauge()->arcColor(), Theme::green());
-    QCOMPARE(s.view.graph()->title(), QStringLiteral("Live speed"));
-    QVERIFY(!s.view.graph()->isShowingPlaceholder());
-
-    QTest::mouseClick(s.view.copyButton(), Qt::LeftButton);
-    QCOMPARE(QGuiApplication::clipboard()->text(), t.lastResult()->summary());
-
-    // Test Again clears the figures and runs again.
-    QTest::mouseClick(s.view.startButton(), Qt::LeftButton);
-    QCOMPARE(t.phase(), Phase::latency);
-    QCOMPARE(s.view.downloadCard()->valueText(), QStringLiteral("\u2014"));
-    QVERIFY(s.view.copyButton()->isHidden());
-    t.cancel();
-}
-
-void TestTestView::failedTest()
-{
-    Watchdog dog;
-    FaultRule refuse;
-    refuse.nth = 1;
-    refuse.status = 503;
-    m_server->server.addFault(refuse);
-    Shown s(origin());
-    QVERIFY(s.engine.setOnline(false)); // the error banner wins
-    QTest::mouseClick(s.view.startButton(), Qt::LeftButton);
-    QVERIFY(!s.view.startButton()->isEnabled()); // offline: nothing started
-    QVERIFY(s.engine.setOnline(true));
-    QTest::mouseClick(s.view.startButton(), Qt::LeftButton);
-    QVERIFY(eventually([&] { return s.engine.test->status() == QStringLiteral("Failed"); }));
-    QVERIFY(s.engine.setOnline(false));
-    QVERIFY(s.view.isBannerShown());
-    QCOMPARE(s.view.banner()->color(), Theme::red());
-    QCOMPARE(s.view.banner()->text(),
-             QStringLiteral("The speed test server rejected the request. Please try again in a moment."));
-    QCOMPARE(s.view.startButton()->text(), QStringLiteral("Start"));
-    QVERIFY(s.view.copyButton()->isHidden());
-    QCOMPARE(s.view.latencyCard()->valueText(), QStringLiteral("\u2014"));
-    QCOMPARE(s.view.gauge()->label(), QStringLiteral("\u2014"));
-}
 
 QTEST_MAIN(TestTestView)
 #include "tst_testview.moc"

@@ -19,12 +19,12 @@ struct SpeedTestHarness {
 
     explicit SpeedTestHarness(SpeedTestServer::Options options = {}) : server(std::move(options)) {}
 
-    // False when the server cannot listen.
-    bool open()
+    // False when the server cannot listen. The test asks `origin` if given.
+    bool open(const QString &origin = {})
     {
         if (!server.start())
             return false;
-        test = std::make_unique<SpeedTest>(QString::fromStdString(server.url()),
+        test = std::make_unique<SpeedTest>(origin.isEmpty() ? QString::fromStdString(server.url()) : origin,
                                            std::make_unique<FakePathMonitor>(network));
         test->onFinish = [this](const TestResult &r) {
             ++finishCalls;

@@ -57,11 +57,7 @@ struct Engine {
     std::unique_ptr<SpeedTest> test;
 
     explicit Engine(const QString &origin)
-        : test(std::make_unique<SpeedTest>(origin, std::make_unique<FakePathMonitor>(net)))
-    {
-        test->timeouts.latency = 5s;
-        test->timeouts.throughput = 10s;
-    }
+        : test(std::make_unique<SpeedTest>(origin, std::make_unique<FakePathMonitor>(net))) {}
 
     // Reports the path and waits until the engine has taken it in.
     bool setOnline(bool online)
@@ -71,16 +67,7 @@ struct Engine {
     }
 };
 
-// Keeps a phase running: the first latency request after `skip` answers
-// late, downloads or uploads crawl.
-inline void holdLatency(SpeedTestServer &s, int atRequest, std::chrono::milliseconds delay)
-{
-    FaultRule r;
-    r.nth = atRequest;
-    r.headDelay = delay;
-    s.addFault(r);
-}
-
+// Downloads or uploads crawl, so that a phase lasts.
 inline void throttle(SpeedTestServer &s, const char *path, std::int64_t bytesPerSecond)
 {
     FaultRule r;

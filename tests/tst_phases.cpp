@@ -1,0 +1,252 @@
+// The phases against the bundled server, with injected delays and faults:
+// what the latency phase publishes, how a fault or one of the product's own
+// limits ends a test, and how a batch's seconds decide whether a throughput
+// phase grows. Cancels and a whole test: tst_cancel.
+#include "httpdiagnostics.h"
+#include "httperror.h"
+#include "speedtestharness.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <thread>
+
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(FaultRule)
+Q_DECLARE_METATYPE(std::exception_ptr)
+
+namespace {
+// The latency phase asks 21 times; the download's first batch follows.
+constexpr int firstDownload = 22;
+// The product's own limits, this many times shorter, so that a test sees each
+// of them end a phase without waiting it out.
+constexpr int kShorter = 8;
+
+double secondsSince(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+} // namespace
+
+class TestPhases : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The warm-up is slow and must count nowhere; timed requests 2 and 4 are
+    // held back. Before it, a cancel while idle; meanwhile a second start()
+    // is ignored, and the path goes away and comes back without touching it.
+    void latencyPhasePublishesWhatWasMeasured()
+    {
+        SpeedTestHarness h;
+        h.server.addFault({.nth = 1, .headDelay = 1500ms});
+        h.server.addFault({.nth = 3, .headDelay = 120ms});
+        h.server.addFault({.nth = 5, .headDelay = 60ms});
+        QVERIFY(h.open());
+        SpeedTest &t = *h.test;
+        struct {
+            bool taken = false;
+            SampleList samples;
+            std::optional<double> median, min, max, jitter;
+            double gauge = 0, gaugeMax = 0;
+        } handedOver; // what the screens showed as the download began
+        connect(&t, &SpeedTest::phaseChanged, this, [&] {
+            if (t.phase() == Phase::download && !handedOver.taken) {
+                handedOver = {true, t.samples(), t.latencyMedian(), t.latencyMin(), t.latencyMax(), t.jitter(),
+                              t.gaugeValue(), t.gaugeMax()};
+                t.cancel();
+            }
+        });
+        QSignalSpy online(&t, &SpeedTest::isOnlineChanged), phase(&t, &SpeedTest::phaseChanged);
+        t.cancel(); // while idle
+        QCOMPARE(t.status(), QStringLiteral("Cancelled"));
+        QCOMPARE(phase.size(), 1); // assigned, although unchanged
+        QVERIFY(t.phase() == Phase::idle && t.gaugeValue() == 0 && h.requestCount() == 0);
+        t.start();
+        QVERIFY(t.phase() == Phase::latency && t.gaugeMax() == 50);
+        QCOMPARE(t.status(), QStringLiteral("Measuring latency\u2026"));
+        QVERIFY(QTest::qWaitFor([&] { return t.samples().size() >= 3; }, 20000));
+        QSignalSpy anything(&t, &SpeedTest::changed);
+        t.start();
+        QCOMPARE(anything.size(), 0);
+        std::thread([net = h.network] { net->report(false); }).join();
+        QVERIFY(online.wait(5000) && !t.isOnline() && t.isRunning());
+        h.network->report(true);
+        QVERIFY(online.wait(5000) && t.isOnline());
+        QVERIFY(QTest::qWaitFor([&] { return handedOver.taken; }, 30000));
+
+        // One warm-up and 20 timed requests, each with its own upper-case UUID.
+        const auto records = h.server.requests();
+        QSet<QString> ids;
+        static const QRegularExpression upperUuid(QStringLiteral(
+            "\\A[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\z"));
+        for (const RequestRecord &r : records) {
+            QCOMPARE(r.method + r.path + "?bytes=" + r.param("bytes"), std::string("GET/__down?bytes=0"));
+            const QString id = QString::fromStdString(r.param("r"));
+            QVERIFY2(upperUuid.match(id).hasMatch(), qPrintable(id));
+            ids.insert(id);
+        }
+        QVERIFY(ids.size() == 21 && records.size() == 21);
+
+        // 20 samples numbered 1 to 20; the held-back ones show their delay,
+        // the warm-up's 1.5 s shows nowhere.
+        QCOMPARE(handedOver.samples.size(), 20);
+        QList<double> values;
+        for (int i = 0; i < 20; ++i) {
+            QCOMPARE(handedOver.samples[i].x, double(i + 1));
+            QVERIFY(handedOver.samples[i].y < 1500);
+            values.append(handedOver.samples[i].y);
+        }
+        QVERIFY(values[1] >= 120 && values[3] >= 60);
+        QList<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        double steps = 0;
+        for (int i = 1; i < 20; ++i)
+            steps += std::abs(values[i] - values[i - 1]);
+        QVERIFY(handedOver.median && handedOver.min && handedOver.max && handedOver.jitter);
+        QCOMPARE(*handedOver.median, (sorted[9] + sorted[10]) / 2);
+        QCOMPARE((QList<double>{*handedOver.min, *handedOver.max}), (QList<double>{sorted.first(), values[1]}));
+        QCOMPARE(*handedOver.jitter, steps / 19);
+        QCOMPARE(handedOver.gauge, *handedOver.median);
+        // The 120 ms request raised the scale to a step above it.
+        QVERIFY(SpeedTest::latencySteps.contains(handedOver.gaugeMax) && handedOver.gaugeMax >= *handedOver.max);
+    }
+
+    void faultsEndTheTest_data()
+    {
+        QTest::addColumn<FaultRule>("fault");
+        QTest::addColumn<Phase>("failedIn");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("asked");   // requests of that phase: no retry, no further batch
+        QTest::addColumn<int>("limitMs"); // the product's own limit that ends it; 0: none
+        QTest::addColumn<QString>("origin"); // empty: the bundled server
+        const Phase latency = Phase::latency, download = Phase::download, upload = Phase::upload;
+        SpeedTestServer closed;
+        QVERIFY(closed.start());
+        const QString refused = QString::fromStdString(closed.url());
+        closed.stop();
+        QTest::newRow("refused port") << FaultRule{} << latency << offlineMessage << 0 << 0 << refused;
+        QTest::newRow("unresolvable name")
+            << FaultRule{} << latency << offlineMessage << 0 << 0 << QStringLiteral("http://quorvel-test.invalid");
+        QTest::newRow("503 on the warm-up") << FaultRule{.nth = 1, .status = 503} << latency << rejectedMessage << 1 << 0 << QString();
+        QTest::newRow("404 on the 5th timed request")
+            << FaultRule{.nth = 6, .status = 404} << latency << rejectedMessage << 6 << 0 << QString();
+        QTest::newRow("204 is not 200") << FaultRule{.nth = 2, .status = 204} << latency << rejectedMessage << 2 << 0 << QString();
+        QTest::newRow("probe idle past the latency phase's 8 s")
+            << FaultRule{.nth = 3, .headDelay = 30s} << latency << offlineMessage << 3 << 8000 << QString();
+        QTest::newRow("trickling probe held the test past the 60 s request limit")
+            << FaultRule{.nth = 1, .throttleBytesPerSecond = 1024, .bodyBytes = 2'000'000'000} << latency
+            << offlineMessage << 1 << 60000 << QString();
+        QTest::newRow("404 on one download")
+            << FaultRule{.nth = firstDownload + 2, .status = 404} << download << rejectedMessage << 6 << 0 << QString();
+        QTest::newRow("reset mid-body") << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000, .reset = true}
+                                        << download << offlineMessage << 6 << 0 << QString();
+        QTest::newRow("closed mid-body")
+            << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000} << download << offlineMessage << 6 << 0 << QString();
+        QTest::newRow("download stalled past the throughput phases' 20 s")
+            << FaultRule{.nth = firstDownload, .stallAfterBytes = 100'000, .stallFor = 30s} << download
+            << offlineMessage << 6 << 20000 << QString();
+        QTest::newRow("trickling download held the test past the 60 s request limit")
+            << FaultRule{.nth = firstDownload, .throttleBytesPerSecond = 50} << download << offlineMessage << 6 << 60000 << QString();
+        QTest::newRow("503 on the uploads") << FaultRule{.path = "/__up", .status = 503} << upload << rejectedMessage << 4 << 0 << QString();
+        QTest::newRow("upload stalled past the throughput phases' 20 s")
+            << FaultRule{.path = "/__up", .stallAfterBytes = 100'000, .stallFor = 30s} << upload << offlineMessage << 4
+            << 20000 << QString();
+    }
+    void faultsEndTheTest()
+    {
+        QFETCH(FaultRule, fault);
+        QFETCH(Phase, failedIn);
+        QFETCH(QString, message);
+        QFETCH(int, asked);
+        QFETCH(int, limitMs);
+        QFETCH(QString, origin);
+        SpeedTestHarness h;
+        h.server.addFault(fault);
+        QVERIFY(h.open(origin));
+        SpeedTest &t = *h.test;
+        const SpeedTest::Timeouts product;
+        t.timeouts = {product.latency / kShorter, product.throughput / kShorter, product.request / kShorter};
+        std::chrono::steady_clock::time_point began;
+        double took = 0;
+        connect(&t, &SpeedTest::phaseChanged, this, [&] {
+            if (t.phase() == failedIn)
+                began = std::chrono::steady_clock::now();
+        });
+        connect(&t, &SpeedTest::statusChanged, this, [&] {
+            if (t.status() == QLatin1String("Failed"))
+                took = secondsSince(began);
+        });
+        t.start();
+        QTRY_VERIFY_WITH_TIMEOUT(t.status() == QLatin1String("Failed"), 60000);
+        QCOMPARE(t.errorMessage(), std::optional<QString>(message));
+        QVERIFY(t.phase() == Phase::idle && t.gaugeValue() == 0);
+        if (failedIn == Phase::latency)
+            QCOMPARE(t.samples().size(), std::max(0, asked - 2)); // the warm-up is request 1
+        QCOMPARE(t.latencyMedian().has_value(), failedIn != Phase::latency || asked > 2);
+        QCOMPARE(t.download().has_value(), failedIn == Phase::upload);
+        QVERIFY(!t.upload() && !t.lastResult() && h.finishCalls == 0);
+        // The session is gone, and nothing was asked after the failing batch.
+        QTRY_COMPARE_WITH_TIMEOUT(HttpDiagnostics::liveIoThreads(), 0, 10000);
+        const auto records = h.server.requests();
+        int n = 0;
+        for (std::size_t i = 0; i < records.size(); ++i)
+            n += failedIn == Phase::latency || (i >= 21 && (records[i].path == "/__up") == (failedIn == Phase::upload));
+        QCOMPARE(n, asked);
+        // Not before the limit (the phase began before the request did), and
+        // not long after it.
+        const double limit = limitMs / 1000.0 / kShorter;
+        if (limitMs > 0)
+            QVERIFY2(took >= limit && took <= 1.25 * limit + 1, qPrintable(QStringLiteral("%1 s").arg(took)));
+    }
+
+    // How long the first download batch takes on a throttled server decides
+    // what follows it: a batch over 6 s ends the phase.
+    void batchSecondsDecideGrowth_data()
+    {
+        QTest::addColumn<int>("batchMs");
+        QTest::addColumn<bool>("grows");
+        QTest::newRow("a 4 s batch grows to the next size") << 4000 << true;
+        QTest::newRow("an 8 s batch ends the phase") << 8000 << false;
+    }
+    void batchSecondsDecideGrowth()
+    {
+        QFETCH(int, batchMs);
+        QFETCH(bool, grows);
+        SpeedTestHarness h;
+        constexpr std::int64_t body = 200'000;
+        for (int k = 0; k < 6; ++k)
+            h.server.addFault({.nth = firstDownload + k, .throttleBytesPerSecond = body * 1000 / batchMs, .bodyBytes = body});
+        QVERIFY(h.open());
+        h.test->start();
+        QTRY_VERIFY_WITH_TIMEOUT(h.requestCount() > std::size_t(firstDownload + 5), 30000);
+        h.test->cancel();
+        const RequestRecord next = h.server.requests()[firstDownload + 5];
+        QCOMPARE(next.path + next.param("bytes"), std::string(grows ? "/__down8000000" : "/__up"));
+    }
+
+    void describeMapsErrors_data()
+    {
+        QTest::addColumn<std::exception_ptr>("error");
+        QTest::addColumn<QString>("message");
+        using C = HttpError::Code;
+        const auto http = [](C c) { return std::make_exception_ptr(HttpError(c, QStringLiteral("described"))); };
+        for (C c : {C::notConnectedToInternet, C::networkConnectionLost, C::dataNotAllowed, C::cannotFindHost,
+                    C::cannotConnectToHost, C::dnsLookupFailed, C::internationalRoamingOff, C::timedOut})
+            QTest::addRow("offline %d", int(c)) << http(c) << offlineMessage;
+        QTest::newRow("bad server response") << http(C::badServerResponse) << rejectedMessage;
+        QTest::newRow("other") << http(C::other) << "The test couldn't finish: described";
+        QTest::newRow("cancelled") << http(C::cancelled) << "The test couldn't finish: described";
+        QTest::newRow("not an HTTP error") << std::make_exception_ptr(std::runtime_error("disk on fire"))
+                                           << "The test couldn't finish: disk on fire";
+    }
+    void describeMapsErrors()
+    {
+        QFETCH(std::exception_ptr, error);
+        QTEST(SpeedTest::describe(error), "message");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPhases)
+#include "tst_phases.moc"
