@@ -189,9 +189,6 @@ int main(int argc, char *argv[])
     SpeedTestServer::Options options;
     options.delay = 40ms;
     options.throttleBytesPerSecond = 800'000;
-    // Small socket buffers keep the client's upload count close to what the
-    // throttled server has really read.
-    options.socketBufferBytes = 64 * 1024;
     SpeedTestServer server(options);
     // A second one answers only every 600 ms, so that the latency phase
     // holds still between two shots.
