@@ -16,19 +16,7 @@
 #include "theme.h"
 #include "uisupport.h"
 
-#include <QAccessible>
-#include <QApplication>
-#include <QClipboard>
-#include <QFrame>
-#include <QLabel>
-#include <QListView>
-#include <QMimeData>
-#include <QStyle>
-#include <QTabBar>
-#include <QLayout>
-#include <QPointer>
-#include <QPushButton>
-#include <QTemporaryDir>
+#include <QtWidgets>
 
 namespace {
 
@@ -68,6 +56,13 @@ int neededHeight(const QWidget &w)
 {
     QLayout *l = w.layout();
     return l->hasHeightForWidth() ? l->totalHeightForWidth(760) : l->totalMinimumSize().height();
+}
+
+// Where Tab moves the focus.
+QWidget *tabbed()
+{
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    return QApplication::focusWidget();
 }
 
 } // namespace
@@ -301,16 +296,13 @@ void TestWindow::wholeTest()
     QApplication::clipboard()->setMimeData(old);
     w.picker()->setFocus();
     QTRY_VERIFY(w.picker()->hasFocus());
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), v->startButton());
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), v->copyButton());
+    QCOMPARE(tabbed(), v->startButton());
+    QCOMPARE(tabbed(), v->copyButton());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QCOMPARE(QApplication::clipboard()->mimeData()->text(), t.lastResult()->summary());
     QVERIFY(!QApplication::clipboard()->mimeData()->hasHtml()); // replaced, not merged
     QCOMPARE(t.phase(), Phase::done);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), w.picker());
+    QCOMPARE(tabbed(), w.picker());
     // Test Again clears the figures and runs again.
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
     QVERIFY(t.phase() == Phase::latency && v->downloadCard()->valueText() == dash && v->copyButton()->isHidden());
@@ -328,10 +320,8 @@ void TestWindow::wholeTest()
     w.picker()->setFocus();
     QTest::keyClick(w.picker(), Qt::Key_Right);
     QCOMPARE(w.tab(), Tab::history);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), w.historyView()->clearAllButton());
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), w.historyView()->list());
+    QCOMPARE(tabbed(), w.historyView()->clearAllButton());
+    QCOMPARE(tabbed(), w.historyView()->list());
 }
 
 QTEST_MAIN(TestWindow)
