@@ -12,7 +12,6 @@
 using namespace std::chrono_literals;
 using Options = SpeedTestServer::Options;
 Q_DECLARE_METATYPE(FaultRule)
-Q_DECLARE_METATYPE(Options)
 
 namespace {
 
@@ -32,7 +31,19 @@ bool rateNear(std::int64_t bytes, std::int64_t ms, std::int64_t throttle)
     return std::abs(double(bytes) * 1000.0 / double(std::max<std::int64_t>(ms, 1)) / double(throttle) - 1) <= 0.25;
 }
 
+// What a client sees of one server's options and fault rule.
+struct Timing {
+    Options options;
+    FaultRule fault;
+    bool upload = false;
+    qint64 rate = 0; // 0: unthrottled, 300000 bytes move
+    qint64 at = 0; // body bytes before the longest silence; 0: before the head
+    int atLeastMs = 0;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Timing)
 
 class TstSpeedTestServer : public QObject {
     Q_OBJECT
@@ -97,15 +108,10 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("allow");
         QTest::addColumn<bool>("keeps"); // the connection, its body read and counted
-        const std::string aboveCap = "GET /__down?bytes=" + std::to_string(SpeedTestServer::maxBytes + 1);
         const std::string text = "Content-Type: text/plain\r\n";
-        QTest::newRow("bytes missing") << request("GET /__down?r=1") << 400 << "" << true;
-        QTest::newRow("bytes negative") << request("GET /__down?bytes=-1") << 400 << "" << true;
-        QTest::newRow("bytes not a number") << request("GET /__down?bytes=abc") << 400 << "" << true;
-        QTest::newRow("bytes with a unit") << request("GET /__down?bytes=10k") << 400 << "" << true;
-        QTest::newRow("bytes empty") << request("GET /__down?bytes=") << 400 << "" << true;
-        QTest::newRow("bytes above cap") << request(aboveCap) << 400 << "" << true;
-        QTest::newRow("bytes overflowing") << request("GET /__down?bytes=99999999999999999999999") << 400 << "" << true;
+        for (const std::string &query : std::initializer_list<std::string>{"r=1", "bytes=-1", "bytes=abc", "bytes=10k", "bytes=", "bytes=99999999999999999999999",
+                                        "bytes=" + std::to_string(SpeedTestServer::maxBytes + 1)})
+            QTest::addRow("GET /__down?%s", query.c_str()) << request("GET /__down?" + query) << 400 << "" << true;
         QTest::newRow("unknown path") << request("GET /speed") << 404 << "" << true;
         QTest::newRow("unknown path with body") << request("POST /speed", "abc", text) << 404 << "" << true;
         QTest::newRow("post to download") << request("POST /__down?bytes=5", "abc", text) << 405 << "GET, HEAD" << true;
@@ -147,33 +153,24 @@ private slots:
     // a quarter of it, over about a second.
     void timing_data()
     {
-        QTest::addColumn<Options>("options");
-        QTest::addColumn<FaultRule>("fault");
-        QTest::addColumn<bool>("upload");
-        QTest::addColumn<qint64>("rate"); // 0: unthrottled, 300000 bytes move
-        QTest::addColumn<qint64>("at");   // body bytes before the longest silence; 0: before the head
-        QTest::addColumn<int>("atLeastMs");
-        const FaultRule none, head{.headDelay = 600ms};
-        QTest::newRow("head delay") << Options{} << head << false << 0ll << 0ll << 590;
-        QTest::newRow("server-wide delay") << Options{.delay = 400ms} << none << false << 0ll << 0ll << 390;
-        QTest::newRow("server-wide and rule delays add") << Options{.delay = 400ms} << head << false << 0ll << 0ll << 990;
+        QTest::addColumn<Timing>("timing");
+        const FaultRule head{.headDelay = 600ms};
+        QTest::newRow("head delay") << Timing{.fault = head, .atLeastMs = 590};
+        QTest::newRow("server-wide delay") << Timing{.options = {.delay = 400ms}, .atLeastMs = 390};
+        QTest::newRow("server-wide and rule delays add") << Timing{.options = {.delay = 400ms}, .fault = head, .atLeastMs = 990};
         QTest::newRow("stall where the rule puts it")
-            << Options{} << FaultRule{.stallAfterBytes = 100000, .stallFor = 800ms} << false << 0ll << 100000ll << 400;
+            << Timing{.fault = {.stallAfterBytes = 100000, .stallFor = 800ms}, .at = 100000, .atLeastMs = 400};
         const Options throttled{.throttleBytesPerSecond = 400'000};
-        QTest::newRow("throttled download") << throttled << none << false << 400'000ll << 0ll << 0;
+        QTest::newRow("throttled download") << Timing{.options = throttled, .rate = 400'000};
         QTest::newRow("a rule slows a download further")
-            << throttled << FaultRule{.throttleBytesPerSecond = 100'000} << false << 100'000ll << 0ll << 0;
+            << Timing{.options = throttled, .fault = {.throttleBytesPerSecond = 100'000}, .rate = 100'000};
         QTest::newRow("a rule cannot speed an upload up")
-            << throttled << FaultRule{.throttleBytesPerSecond = 800'000} << true << 400'000ll << 0ll << 0;
+            << Timing{.options = throttled, .fault = {.throttleBytesPerSecond = 800'000}, .upload = true, .rate = 400'000};
     }
     void timing()
     {
-        QFETCH(Options, options);
-        QFETCH(FaultRule, fault);
-        QFETCH(bool, upload);
-        QFETCH(qint64, rate);
-        QFETCH(qint64, at);
-        QFETCH(int, atLeastMs);
+        QFETCH(Timing, timing);
+        const auto &[options, fault, upload, rate, at, atLeastMs] = timing;
         SpeedTestServer server(options);
         QVERIFY(server.start());
         server.addFault(fault);
