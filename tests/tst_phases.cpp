@@ -4,6 +4,7 @@
 // phase grows. Cancels and a whole test: tst_cancel.
 #include "httpdiagnostics.h"
 #include "httperror.h"
+#include "latencystats.h"
 #include "speedtestharness.h"
 
 #include <QRegularExpression>
@@ -14,7 +15,6 @@
 
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(FaultRule)
 Q_DECLARE_METATYPE(std::exception_ptr)
 
 namespace {
@@ -28,7 +28,19 @@ double secondsSince(std::chrono::steady_clock::time_point t)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
+// How a fault ends a test: in which phase, saying what, after how many of
+// that phase's requests (no retry, no further batch), and the product's own
+// limit that ends it (0: none). No origin: the bundled server.
+struct Ending {
+    FaultRule fault;
+    Phase failedIn;
+    QString message;
+    int asked = 0, limitMs = 0;
+    QString origin;
+};
 } // namespace
+
+Q_DECLARE_METATYPE(Ending)
 
 class TestPhases : public QObject {
     Q_OBJECT
@@ -99,15 +111,9 @@ private slots:
             values.append(handedOver.samples[i].y);
         }
         QVERIFY(values[1] >= 120 && values[3] >= 60);
-        QList<double> sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        double steps = 0;
-        for (int i = 1; i < 20; ++i)
-            steps += std::abs(values[i] - values[i - 1]);
         QVERIFY(handedOver.median && handedOver.min && handedOver.max && handedOver.jitter);
-        QCOMPARE(*handedOver.median, (sorted[9] + sorted[10]) / 2);
-        QCOMPARE((QList<double>{*handedOver.min, *handedOver.max}), (QList<double>{sorted.first(), values[1]}));
-        QCOMPARE(*handedOver.jitter, steps / 19);
+        QCOMPARE((QList<double>{*handedOver.median, *handedOver.jitter, *handedOver.min, *handedOver.max}),
+                 (QList<double>{medianOf(values), jitterOf(values), *std::min_element(values.begin(), values.end()), values[1]}));
         QCOMPARE(handedOver.gauge, *handedOver.median);
         // The 120 ms request raised the scale to a step above it.
         QVERIFY(SpeedTest::latencySteps.contains(handedOver.gaugeMax) && handedOver.gaugeMax >= *handedOver.max);
@@ -115,53 +121,37 @@ private slots:
 
     void faultsEndTheTest_data()
     {
-        QTest::addColumn<FaultRule>("fault");
-        QTest::addColumn<Phase>("failedIn");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("asked");   // requests of that phase: no retry, no further batch
-        QTest::addColumn<int>("limitMs"); // the product's own limit that ends it; 0: none
-        QTest::addColumn<QString>("origin"); // empty: the bundled server
+        QTest::addColumn<Ending>("e");
         const Phase latency = Phase::latency, download = Phase::download, upload = Phase::upload;
         SpeedTestServer closed;
         QVERIFY(closed.start());
         const QString refused = QString::fromStdString(closed.url());
         closed.stop();
-        QTest::newRow("refused port") << FaultRule{} << latency << offlineMessage << 0 << 0 << refused;
-        QTest::newRow("unresolvable name")
-            << FaultRule{} << latency << offlineMessage << 0 << 0 << QStringLiteral("http://quorvel-test.invalid");
-        QTest::newRow("503 on the warm-up") << FaultRule{.nth = 1, .status = 503} << latency << rejectedMessage << 1 << 0 << QString();
-        QTest::newRow("404 on the 5th timed request")
-            << FaultRule{.nth = 6, .status = 404} << latency << rejectedMessage << 6 << 0 << QString();
-        QTest::newRow("204 is not 200") << FaultRule{.nth = 2, .status = 204} << latency << rejectedMessage << 2 << 0 << QString();
+        QTest::newRow("refused port") << Ending{{}, latency, offlineMessage, 0, 0, refused};
+        QTest::newRow("unresolvable name") << Ending{{}, latency, offlineMessage, 0, 0, "http://quorvel-test.invalid"};
+        QTest::newRow("503 on the warm-up") << Ending{{.nth = 1, .status = 503}, latency, rejectedMessage, 1};
+        QTest::newRow("404 on the 5th timed request") << Ending{{.nth = 6, .status = 404}, latency, rejectedMessage, 6};
+        QTest::newRow("204 is not 200") << Ending{{.nth = 2, .status = 204}, latency, rejectedMessage, 2};
         QTest::newRow("probe idle past the latency phase's 8 s")
-            << FaultRule{.nth = 3, .headDelay = 30s} << latency << offlineMessage << 3 << 8000 << QString();
+            << Ending{{.nth = 3, .headDelay = 30s}, latency, offlineMessage, 3, 8000};
         QTest::newRow("trickling probe held the test past the 60 s request limit")
-            << FaultRule{.nth = 1, .throttleBytesPerSecond = 1024, .bodyBytes = 2'000'000'000} << latency
-            << offlineMessage << 1 << 60000 << QString();
-        QTest::newRow("404 on one download")
-            << FaultRule{.nth = firstDownload + 2, .status = 404} << download << rejectedMessage << 6 << 0 << QString();
-        QTest::newRow("reset mid-body") << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000, .reset = true}
-                                        << download << offlineMessage << 6 << 0 << QString();
-        QTest::newRow("closed mid-body")
-            << FaultRule{.nth = firstDownload + 1, .closeAfterBytes = 100'000} << download << offlineMessage << 6 << 0 << QString();
+            << Ending{{.nth = 1, .throttleBytesPerSecond = 1024, .bodyBytes = 2'000'000'000}, latency, offlineMessage, 1, 60000};
+        QTest::newRow("404 on one download") << Ending{{.nth = firstDownload + 2, .status = 404}, download, rejectedMessage, 6};
+        QTest::newRow("reset mid-body")
+            << Ending{{.nth = firstDownload + 1, .closeAfterBytes = 100'000, .reset = true}, download, offlineMessage, 6};
+        QTest::newRow("closed mid-body") << Ending{{.nth = firstDownload + 1, .closeAfterBytes = 100'000}, download, offlineMessage, 6};
         QTest::newRow("download stalled past the throughput phases' 20 s")
-            << FaultRule{.nth = firstDownload, .stallAfterBytes = 100'000, .stallFor = 30s} << download
-            << offlineMessage << 6 << 20000 << QString();
+            << Ending{{.nth = firstDownload, .stallAfterBytes = 100'000, .stallFor = 30s}, download, offlineMessage, 6, 20000};
         QTest::newRow("trickling download held the test past the 60 s request limit")
-            << FaultRule{.nth = firstDownload, .throttleBytesPerSecond = 50} << download << offlineMessage << 6 << 60000 << QString();
-        QTest::newRow("503 on the uploads") << FaultRule{.path = "/__up", .status = 503} << upload << rejectedMessage << 4 << 0 << QString();
+            << Ending{{.nth = firstDownload, .throttleBytesPerSecond = 50}, download, offlineMessage, 6, 60000};
+        QTest::newRow("503 on the uploads") << Ending{{.path = "/__up", .status = 503}, upload, rejectedMessage, 4};
         QTest::newRow("upload stalled past the throughput phases' 20 s")
-            << FaultRule{.path = "/__up", .stallAfterBytes = 100'000, .stallFor = 30s} << upload << offlineMessage << 4
-            << 20000 << QString();
+            << Ending{{.path = "/__up", .stallAfterBytes = 100'000, .stallFor = 30s}, upload, offlineMessage, 4, 20000};
     }
     void faultsEndTheTest()
     {
-        QFETCH(FaultRule, fault);
-        QFETCH(Phase, failedIn);
-        QFETCH(QString, message);
-        QFETCH(int, asked);
-        QFETCH(int, limitMs);
-        QFETCH(QString, origin);
+        QFETCH(Ending, e);
+        const auto &[fault, failedIn, message, asked, limitMs, origin] = e;
         SpeedTestHarness h;
         h.server.addFault(fault);
         QVERIFY(h.open(origin));
