@@ -226,7 +226,6 @@ private slots:
         checkReference(*reference, server, phases, resultBeforeDone, down, up);
         QVERIFY2(problems.isEmpty() && !QTest::currentTestFailed(), qPrintable(problems.join(QString())));
         const int K = reference->resumptions;
-        qInfo("K = %d suspensions", K);
         // The latency phase alone suspends 42 times (21 requests, 21 pauses),
         // each download batch at least 8 times.
         QVERIFY2(K > 42 + 2 * 8, qPrintable(QString::number(K)));
@@ -254,7 +253,6 @@ private slots:
         }
         // A run that suspends less than the reference ends "Complete", which
         // problem() checks; most reach their k.
-        qInfo("%d of %d runs cancelled", reached, K + 2);
         QVERIFY2(reached >= K * 3 / 4, qPrintable(QString::number(reached)));
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("; "))));
     }
