@@ -9,8 +9,7 @@
 #include "theme.h"
 #include "uisupport.h"
 
-#include <QLayout>
-#include <QPushButton>
+#include <QtWidgets>
 
 #include <optional>
 

@@ -6,9 +6,7 @@
 #include "speedtest.h"
 #include "speedtestserver.h"
 
-#include <QCoreApplication>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
 
 #include <chrono>
 #include <cstdio>
