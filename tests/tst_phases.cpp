@@ -4,7 +4,6 @@
 // phase grows. Cancels and a whole test: tst_cancel.
 #include "httpdiagnostics.h"
 #include "httperror.h"
-#include "latencystats.h"
 #include "speedtestharness.h"
 
 #include <QRegularExpression>
@@ -111,9 +110,15 @@ private slots:
             values.append(handedOver.samples[i].y);
         }
         QVERIFY(values[1] >= 120 && values[3] >= 60);
+        // Worked out here, not with the statistics code under test.
+        QList<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        double steps = 0;
+        for (int i = 1; i < 20; ++i)
+            steps += std::abs(values[i] - values[i - 1]);
         QVERIFY(handedOver.median && handedOver.min && handedOver.max && handedOver.jitter);
         QCOMPARE((QList<double>{*handedOver.median, *handedOver.jitter, *handedOver.min, *handedOver.max}),
-                 (QList<double>{medianOf(values), jitterOf(values), *std::min_element(values.begin(), values.end()), values[1]}));
+                 (QList<double>{(sorted[9] + sorted[10]) / 2, steps / 19, sorted.first(), values[1]}));
         QCOMPARE(handedOver.gauge, *handedOver.median);
         // The 120 ms request raised the scale to a step above it.
         QVERIFY(SpeedTest::latencySteps.contains(handedOver.gaugeMax) && handedOver.gaugeMax >= *handedOver.max);
