@@ -132,6 +132,10 @@ private slots:
         }));
         QVERIFY(monotonic);
         QCOMPARE(g.drawnFraction(), 0.38);
+        // A new phase resets the reading: the arc runs back rather than jumps.
+        g.display(Phase::upload, 0, 100);
+        QVERIFY(g.isAnimating() && g.drawnFraction() > 0);
+        QVERIFY(settled(g));
     }
 };
 

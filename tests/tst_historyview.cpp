@@ -64,6 +64,18 @@ struct Fixture {
     bool saved() const { return readHistory(store->filePath()) == std::optional<Results>(store->items()); }
 };
 
+// The region a widget was asked to repaint.
+struct PaintWatch : QObject {
+    QRegion region;
+    explicit PaintWatch(QWidget *w) { w->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint)
+            region += static_cast<QPaintEvent *>(e)->region();
+        return false;
+    }
+};
+
 // Which parts of the tab a person sees: texts, then "Clear All", chart, list.
 QStringList visibleParts(const HistoryView &v)
 {
@@ -299,6 +311,28 @@ private slots:
         for (qsizetype x = 0; x < ys.size(); ++x)
             points.append({double(x), ys[x]});
         QTEST(HistoryChart::decimated(points, 0, double(ys.size() - 1), columns), "kept");
+    }
+
+    // Hovering a row's button repaints that button on its own in its hover
+    // look, and Delete explains itself; off the buttons the look returns.
+    void hoverAndTooltip()
+    {
+        Fixture f(results(2));
+        const QRect remove = f.view->buttonRect(0, Button::remove), copy = f.view->buttonRect(0, Button::copy);
+        const auto look = [&f](const QRect &r) { return f.viewport()->grab(r).toImage(); };
+        const QImage idle = look(remove), copyIdle = look(copy);
+        PaintWatch painted(f.viewport());
+        QTest::mouseMove(f.viewport(), remove.center());
+        QTRY_VERIFY(painted.region.contains(remove));
+        QVERIFY(look(remove) != idle);
+        QCOMPARE(look(copy), copyIdle);
+        QHelpEvent help(QEvent::ToolTip, remove.center(), f.viewport()->mapToGlobal(remove.center()));
+        QApplication::sendEvent(f.viewport(), &help);
+        QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(), QStringLiteral("Delete"));
+        painted.region = QRegion();
+        QTest::mouseMove(f.viewport(), QPoint(remove.left() - 250, remove.center().y()));
+        QTRY_VERIFY(painted.region.contains(remove));
+        QCOMPARE(look(remove), idle);
     }
 
     void chartTextIsMutedInEveryPalette()
