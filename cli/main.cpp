@@ -94,7 +94,25 @@ int main(int argc, char **argv)
     bool csvHeader = false;
     QString livePath;
     const QStringList args = app.arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
+    qsizetype i = 0;
+    // "--name VALUE" or "--name=VALUE" into `into`; true when args[i] was
+    // that option. A value missing at the end is said in missingValue.
+    QString missingValue;
+    const auto valued = [&](QLatin1String name, const char *needs, QString &into) {
+        const QString &arg = args[i];
+        if (arg.startsWith(QString(name) + QLatin1Char('='))) {
+            into = arg.mid(name.size() + 1);
+            return true;
+        }
+        if (arg != name)
+            return false;
+        if (++i == args.size())
+            missingValue = QStringLiteral("%1 needs %2").arg(name, QLatin1String(needs));
+        else
+            into = args[i];
+        return true;
+    };
+    for (; i < args.size(); ++i) {
         const QString &arg = args[i];
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             printHelp();
@@ -105,18 +123,10 @@ int main(int argc, char **argv)
             csv = true;
         } else if (arg == QLatin1String("--csv-header")) {
             csvHeader = true;
-        } else if (arg == QLatin1String("--server")) {
-            if (++i == args.size())
-                return usageError(QStringLiteral("--server needs a URL"));
-            origin = args[i];
-        } else if (arg.startsWith(QLatin1String("--server="))) {
-            origin = arg.mid(9);
-        } else if (arg == QLatin1String("--live")) {
-            if (++i == args.size())
-                return usageError(QStringLiteral("--live needs a file name"));
-            livePath = args[i];
-        } else if (arg.startsWith(QLatin1String("--live="))) {
-            livePath = arg.mid(7);
+        } else if (valued(QLatin1String("--server"), "a URL", origin)
+                   || valued(QLatin1String("--live"), "a file name", livePath)) {
+            if (!missingValue.isEmpty())
+                return usageError(missingValue);
         } else {
             return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
         }

@@ -8,11 +8,22 @@
 #include <QPainter>
 #include <QPainterPath>
 
-QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio)
+namespace {
+
+// A transparent square of size logical pixels at the screen's density.
+QPixmap blankIcon(int size, qreal devicePixelRatio)
 {
     QPixmap pm(QSize(size, size) * devicePixelRatio);
     pm.setDevicePixelRatio(devicePixelRatio);
     pm.fill(Qt::transparent);
+    return pm;
+}
+
+} // namespace
+
+QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio)
+{
+    QPixmap pm = blankIcon(size, devicePixelRatio);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     const qreal s = size;
@@ -34,9 +45,7 @@ QPixmap wifiSlashIcon(int size, const QColor &color, qreal devicePixelRatio)
 
 QPixmap warningIcon(int size, const QColor &color, qreal devicePixelRatio)
 {
-    QPixmap pm(QSize(size, size) * devicePixelRatio);
-    pm.setDevicePixelRatio(devicePixelRatio);
-    pm.fill(Qt::transparent);
+    QPixmap pm = blankIcon(size, devicePixelRatio);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     const qreal s = size;
