@@ -18,7 +18,7 @@ class QuorvelApp {
 public:
     struct Options {
         QString origin;                       // empty: the public server
-        std::unique_ptr<PathMonitor> monitor; // null: the system's
+        std::unique_ptr<PathMonitor> monitor; // null: the system's, for the origin's host
         QString historyPath;                  // empty: the user's history file
     };
 

@@ -4,6 +4,7 @@
 // the handler must only hand the boolean over to whoever needs it.
 #include <functional>
 #include <memory>
+#include <string>
 
 class PathMonitor {
 public:
@@ -14,5 +15,8 @@ public:
     virtual void start(Handler handler) = 0;
 };
 
-// The platform's monitor: netlink routes on Linux.
-std::unique_ptr<PathMonitor> createSystemPathMonitor();
+// The platform's monitor: netlink routes on Linux. Without a server it looks
+// for a way to the internet; given the host name or address of a server, it
+// looks for a way to that server, and falls back to the former while the name
+// does not resolve.
+std::unique_ptr<PathMonitor> createSystemPathMonitor(const std::string &server = {});
