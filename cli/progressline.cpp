@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace {
+
 QString progressText(const SpeedTest &test)
 {
     QString figure;
@@ -26,6 +28,8 @@ QString progressText(const SpeedTest &test)
         line += QStringLiteral("  ") + figure;
     return line + QStringLiteral("  ") + test.status();
 }
+
+} // namespace
 
 void ProgressLine::show(const SpeedTest &test)
 {

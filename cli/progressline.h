@@ -5,10 +5,6 @@
 // error is not a terminal. Main thread.
 #include "speedtest.h"
 
-#include <QString>
-
-QString progressText(const SpeedTest &test);
-
 class ProgressLine {
 public:
     explicit ProgressLine(bool terminal) : m_terminal(terminal) {}
