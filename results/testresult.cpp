@@ -359,6 +359,18 @@ QByteArray csvHeader()
     return out;
 }
 
+std::optional<QByteArray> encodeCsv(const QList<TestResult> &results)
+{
+    QByteArray out = csvHeader() + '\n';
+    for (const TestResult &result : results) {
+        const auto row = csvRow(result);
+        if (!row)
+            return std::nullopt;
+        out.append(*row).append('\n');
+    }
+    return out;
+}
+
 std::optional<TestResult> decode(const QJsonObject &object)
 {
     TestResult result;

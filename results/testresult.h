@@ -57,5 +57,7 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
 // the JSON; no field needs quoting. The header is the member names.
 std::optional<QByteArray> csvRow(const TestResult &result);
 QByteArray csvHeader();
+// A whole CSV file: the header line, then one line per record, in order.
+std::optional<QByteArray> encodeCsv(const QList<TestResult> &results);
 
 } // namespace ResultCodec

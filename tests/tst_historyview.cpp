@@ -1,7 +1,7 @@
 // The History tab on the offscreen platform: which layout shows, what a row
 // says, what the chart holds, and what the row buttons, the keyboard, an
 // assistive tool and "Clear All" do to the clipboard and to the store and
-// its file.
+// its file, and what "Export…" writes.
 #include "banner.h"
 #include "historychart.h"
 #include "historyfiles.h"
@@ -348,6 +348,57 @@ private slots:
             QCOMPARE(f.view->chart()->speedAxis()->titleBrush().color(), labels);
             QVERIFY(labels != before);
             before = labels;
+        }
+    }
+
+    // "Export…": the dialog, then the file by its name's extension, read
+    // back here; or, in a message box, why it could not be written.
+    void exportWritesAFileThatReadsBack_data()
+    {
+        QTest::addColumn<QString>("name"); // as typed, in the fixture's folder
+        QTest::addColumn<QString>("written"); // empty: nothing is
+        QTest::addColumn<QString>("failure"); // how the message ends
+        QTest::newRow("JSON") << "out.json" << "out.json" << "";
+        QTest::newRow("CSV") << "out.csv" << "out.csv" << "";
+        QTest::newRow("no extension: the chosen kind's") << "out" << "out.csv" << "";
+        QTest::newRow("neither kind") << "out.txt" << "" << "out.txt ends in neither .csv nor .json";
+        QTest::newRow("a folder that is a file") << "history.json/out.csv" << "" << "out.csv: Not a directory";
+    }
+    void exportWritesAFileThatReadsBack()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, written);
+        QFETCH(QString, failure);
+        Fixture f(results(3));
+        QTest::mouseClick(f.view->exportButton(), Qt::LeftButton);
+        QFileDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = f.view->findChild<QFileDialog *>()) && dialog->isVisible());
+        dialog->selectFile(f.dir.filePath(name));
+        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        QCOMPARE(entries(f.dir.path()), QStringList{"history.json"} + (written.isEmpty() ? QStringList() : QStringList{written}));
+        if (!failure.isEmpty()) {
+            QMessageBox *box = nullptr;
+            QTRY_VERIFY((box = f.view->findChild<QMessageBox *>()) && box->isVisible());
+            QVERIFY2(box->text().startsWith("Your history can't be exported: ") && box->text().endsWith(failure),
+                     qPrintable(box->text()));
+            return;
+        }
+        const QString path = f.dir.filePath(written);
+        if (written.endsWith(".json")) {
+            QCOMPARE(readHistory(path), std::optional<Results>(f.store->items()));
+            return;
+        }
+        const QList<QByteArray> lines = readAll(path).split('\n');
+        QCOMPARE(lines.size(), 5); // the header, three rows, and the last newline
+        QCOMPARE(lines[0], "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload");
+        for (int i = 0; i < 3; ++i) {
+            const QList<QByteArray> cells = lines[i + 1].split(',');
+            const TestResult &r = f.store->items().at(i);
+            QCOMPARE(cells.size(), 8);
+            QCOMPARE(QUuid::fromString(QLatin1String(cells[0])), r.id);
+            QCOMPARE(QDateTime::fromString(QString::fromLatin1(cells[1]), Qt::ISODate), r.date);
+            QCOMPARE((QList<double>{cells[2].toDouble(), cells[5].toDouble(), cells[6].toDouble(), cells[7].toDouble()}),
+                     (QList<double>{r.latencyMedian, r.jitter, r.download, r.upload}));
         }
     }
 
