@@ -186,7 +186,11 @@ int main(int argc, char **argv)
                 break;
             }
         }
-        app.exit(status == 0 && liveFailed ? 1 : status);
+        // Queued: a test that fails at once (a refused connection) ends
+        // inside start(), before exec() runs, and an exit() from there
+        // would be lost.
+        status = status == 0 && liveFailed ? 1 : status;
+        QMetaObject::invokeMethod(&app, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
     });
 
     test.start();

@@ -3,6 +3,7 @@
 #include "atomicfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <charconv>
 #include <cmath>
@@ -150,7 +151,8 @@ std::optional<double> lastSuccess(const QByteArray &text, const QString &server)
 QString write(const QString &path, const QString &server, const TestResult *result)
 {
     std::optional<double> last;
-    if (QFile previous(path); !result && previous.open(QIODevice::ReadOnly))
+    // Only a regular file: reading a pipe would wait for a writer.
+    if (QFile previous(path); !result && QFileInfo(path).isFile() && previous.open(QIODevice::ReadOnly))
         last = lastSuccess(previous.read(1 << 20), server);
     return writeFileAtomically(path, text(server, result, last));
 }

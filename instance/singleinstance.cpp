@@ -40,7 +40,12 @@ QByteArray oneLine(const QString &text)
 
 SingleInstance::SingleInstance(const QString &historyPath, QObject *parent) : QObject(parent), m_path(historyPath) {}
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance()
+{
+    // Deaf before the lock goes, so that nobody hands a result to a copy
+    // that is leaving.
+    delete m_server;
+}
 
 QString SingleInstance::lockPath() const
 {

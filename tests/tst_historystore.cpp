@@ -103,35 +103,6 @@ private slots:
     }
     void cleanup() { QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); }
 
-    // The same rows as the store's loads below, for the command line's reader.
-    void decodeAccepted_data()
-    {
-        QTest::addColumn<QJsonObject>("object");
-        QTest::addColumn<TestResult>("expected");
-        for (const FieldRule &rule : acceptedFields())
-            QTest::newRow(rule.name.constData()) << rule.object() << rule.read;
-    }
-    void decodeAccepted()
-    {
-        QFETCH(QJsonObject, object);
-        const auto result = ResultCodec::decode(object);
-        QVERIFY(result);
-        QTEST(*result, "expected");
-        QCOMPARE(result->date.timeSpec(), Qt::UTC);
-    }
-
-    void decodeRejected_data()
-    {
-        QTest::addColumn<QJsonObject>("object");
-        for (const FieldRule &rule : rejectedFields())
-            QTest::newRow(rule.name.constData()) << rule.object();
-    }
-    void decodeRejected()
-    {
-        QFETCH(QJsonObject, object);
-        QCOMPARE(ResultCodec::decode(object), std::nullopt);
-    }
-
     void load_data()
     {
         columns();
