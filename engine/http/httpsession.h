@@ -47,6 +47,10 @@ public:
     // The response head is complete. cancel stops the transfer before its
     // body is read; it then completes with a cancelled error.
     virtual ResponseDisposition onResponse(TransferId id, long status) = 0;
+    // Body bytes that reached the connection since the previous event of this
+    // transfer: what curl read, and over TCP also what the socket holds past
+    // a lost segment, never beyond the body's length. They add up to the body
+    // bytes received.
     virtual void onDataReceived(TransferId id, std::size_t bytes) = 0;
     // Body bytes the server has acknowledged since the previous event of
     // this transfer (over TCP; elsewhere, bytes handed to the system), then
@@ -59,10 +63,13 @@ public:
     virtual void onComplete(TransferId id, const std::optional<HttpError> &error) = 0;
 };
 
+class CurlApi;
+
 struct HttpSessionConfig {
     std::chrono::milliseconds idleTimeout{60'000};
     int maxConnectionsPerHost = 0; // 0: no limit of ours
     std::shared_ptr<TransferObserver> observer; // kept alive by the session
+    std::shared_ptr<CurlApi> curl; // the calls into libcurl; none: libcurl itself
 };
 
 struct HttpRequest {
