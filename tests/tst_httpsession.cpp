@@ -486,6 +486,7 @@ private slots:
         QTest::newRow("in order") << Arrivals{{0, 1, 2}, {3000, 3, 0, 1000}, 0};
         QTest::newRow("past a gap") << Arrivals{{0, 2, 3}, {1000, 3, 2, 1000}, 2000};
         QTest::newRow("a duplicate past the gap counts") << Arrivals{{0, 2, 2}, {1000, 3, 2, 1000}, 2000};
+        QTest::newRow("a gap of two half filled") << Arrivals{{0, 3, 4, 1}, {2000, 4, 2, 1000}, 2000};
         QTest::newRow("the gap filled") << Arrivals{{0, 2, 3, 1}, {4000, 4, 2, 1000}, 0};
         QTest::newRow("an old duplicate") << Arrivals{{0, 1, 0}, {2000, 3, 0, 1000}, 0};
     }

@@ -34,11 +34,14 @@ std::optional<std::int64_t> tcpBytesAcked(int socket)
 
 std::int64_t HeldBytes::update(const TcpReceived &now)
 {
-    if (now.dataSegments != m_last.dataSegments && now.outOfOrder == m_last.outOfOrder)
-        m_clear = now;
-    m_last = now;
     // The counters are cumulative; unsigned differences survive their wrap.
-    const std::int64_t arrived = std::int64_t(std::uint32_t(now.dataSegments - m_clear.dataSegments)) * now.segmentSize;
-    const std::int64_t inOrder = std::int64_t(now.inOrder - m_clear.inOrder);
-    return std::max<std::int64_t>(0, arrived - inOrder);
+    const std::int64_t segments = std::uint32_t(now.dataSegments - m_last.dataSegments);
+    const std::int64_t outOfOrder = std::uint32_t(now.outOfOrder - m_last.outOfOrder);
+    const std::int64_t inOrder = std::int64_t(now.inOrder - m_last.inOrder);
+    m_last = now;
+    // At most every arrival counts in full, less what came in order; and no
+    // more than the out-of-order ones add.
+    m_held = std::max<std::int64_t>(0, std::min(m_held + outOfOrder * now.segmentSize,
+                                                 m_held + segments * now.segmentSize - inOrder));
+    return m_held;
 }

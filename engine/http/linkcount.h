@@ -20,17 +20,17 @@ std::optional<TcpReceived> tcpReceived(int socket);
 std::optional<std::int64_t> tcpBytesAcked(int socket);
 
 // Bytes that reached a socket past a gap and wait there for a retransmission,
-// estimated from its counters: the data segments that arrived since the last
-// reading that showed no gap, at one segment size each, less what has come in
-// order since. A reading shows no gap when segments arrived since the one
-// before and none of them out of order. Never negative; a duplicate counts
-// until the next such reading.
+// estimated from its counters, one reading after another: out-of-order
+// segments add one segment size each, and bytes that come in order without
+// having arrived since the last reading (the release when a gap fills) take
+// theirs away. Segments that arrive in order change nothing, short ones
+// included. Never negative; a duplicate past a gap counts as an arrival.
 class HeldBytes {
 public:
-    explicit HeldBytes(const TcpReceived &start) : m_clear(start), m_last(start) {}
+    explicit HeldBytes(const TcpReceived &start) : m_last(start) {}
     std::int64_t update(const TcpReceived &now);
 
 private:
-    TcpReceived m_clear; // the last reading known to hold nothing
     TcpReceived m_last;
+    std::int64_t m_held = 0;
 };
