@@ -16,7 +16,9 @@
 //   maxConnectionsPerHost has not started: both clocks start with its
 //   connection.
 // - Request headers with CR, LF or NUL, or names that are not tokens, fail
-//   the request with `other` before anything is sent. Names under .invalid
+//   the request with setupFailed before anything is sent. TLS failures end
+//   with tlsFailed, failures of curl itself with clientFailed; every error's
+//   description keeps curl's own words. Names under .invalid
 //   fail with cannotFindHost without a lookup. A fetch keeps at most 64 MiB
 //   of body (badServerResponse beyond that).
 // - Consumers must not throw: an exception cannot unwind through libcurl
