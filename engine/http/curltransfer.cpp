@@ -304,7 +304,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
     std::vector<std::string> lines;
     for (const auto &[name, value] : request.headers) {
         if (!isToken(name) || !isFieldValue(value))
-            return setupError(QStringLiteral("the request has an invalid header field."));
+            return HttpError(Code::setupFailed, QStringLiteral("The request has an invalid header field."));
         hasCacheControl |= sameName(name, "Cache-Control");
         hasPragma |= sameName(name, "Pragma");
         hasExpect |= sameName(name, "Expect");
@@ -323,7 +323,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
     for (const auto &line : lines) {
         curl_slist *grown = curl_slist_append(headerList.get(), line.c_str());
         if (!grown)
-            return setupError(QStringLiteral("out of memory."));
+            return setupError(QStringLiteral("out of memory"));
         if (!headerList)
             headerList.reset(grown); // later appends keep the same head
 
@@ -332,7 +332,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
     const std::string &method = request.method;
     if (request.url.find('\0') != std::string::npos
         || (!method.empty() && !isToken(method)))
-        return setupError(QStringLiteral("the URL is not supported."));
+        return HttpError(Code::setupFailed, QStringLiteral("The URL is not supported."));
 
     QString host = QUrl(QString::fromStdString(request.url)).host();
     if (host.endsWith(QLatin1Char('.')))
@@ -345,7 +345,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
 
     easy = adoptEasyHandle(context->curl->easyInit());
     if (!easy)
-        return setupError(QStringLiteral("curl could not make a handle for it."));
+        return setupError(QStringLiteral("curl could not make a handle for it"));
     EasyOptions o(easy.get());
     o.set(CURLOPT_PRIVATE, static_cast<void *>(this))
         .set(CURLOPT_ERRORBUFFER, errorBuffer)
