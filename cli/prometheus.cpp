@@ -14,31 +14,31 @@ namespace Prometheus {
 
 namespace {
 
-// The figures of a finished test, one row a sample; the rows of one metric
-// stay together, its HELP and TYPE lines going before the first. A figure
-// the result does not hold (an optional one) writes no sample.
+// The figures of a finished test, one row a sample, each a field of the
+// record by its key, scaled to the metric's base unit; the rows of one
+// metric stay together, its HELP and TYPE lines going before the first. A
+// field the result does not hold (an optional one) writes no sample.
 struct Figure {
     const char *name;
     const char *help; // on a metric's first row
     const char *label; // beside server, as label="value"; null: none
-    std::optional<double> (*value)(const TestResult &);
+    const char *field;
+    double scale;
 };
 
-constexpr double bytesPerMegabit = 1e6 / 8;
+constexpr double bytesPerMegabit = 1e6 / 8, secondsPerMillisecond = 1e-3;
 
 constexpr Figure figures[] = {
-    {"quorvel_download_bytes_per_second", "Download throughput of the last successful test.", nullptr,
-     [](const TestResult &r) -> std::optional<double> { return r.download * bytesPerMegabit; }},
-    {"quorvel_upload_bytes_per_second", "Upload throughput of the last successful test.", nullptr,
-     [](const TestResult &r) -> std::optional<double> { return r.upload * bytesPerMegabit; }},
+    {"quorvel_download_bytes_per_second", "Download throughput of the last successful test.", nullptr, "download",
+     bytesPerMegabit},
+    {"quorvel_upload_bytes_per_second", "Upload throughput of the last successful test.", nullptr, "upload",
+     bytesPerMegabit},
     {"quorvel_latency_seconds", "Round-trip time of a tiny request in the last successful test.", "stat=\"median\"",
-     [](const TestResult &r) -> std::optional<double> { return r.latencyMedian / 1000; }},
-    {"quorvel_latency_seconds", nullptr, "stat=\"min\"",
-     [](const TestResult &r) -> std::optional<double> { return r.latencyMin / 1000; }},
-    {"quorvel_latency_seconds", nullptr, "stat=\"max\"",
-     [](const TestResult &r) -> std::optional<double> { return r.latencyMax / 1000; }},
+     "latencyMedian", secondsPerMillisecond},
+    {"quorvel_latency_seconds", nullptr, "stat=\"min\"", "latencyMin", secondsPerMillisecond},
+    {"quorvel_latency_seconds", nullptr, "stat=\"max\"", "latencyMax", secondsPerMillisecond},
     {"quorvel_jitter_seconds", "Mean change between consecutive round-trip times in the last successful test.",
-     nullptr, [](const TestResult &r) -> std::optional<double> { return r.jitter / 1000; }},
+     nullptr, "jitter", secondsPerMillisecond},
 };
 
 QByteArray number(double value)
@@ -106,8 +106,8 @@ QByteArray text(const QString &server, const TestResult *result, std::optional<d
     const char *help = nullptr;
     for (const Figure &f : result ? std::span(figures) : std::span<const Figure>()) {
         help = f.help ? f.help : help;
-        if (const auto value = f.value(*result))
-            out.sample(f.name, help, f.label, *value);
+        if (const auto value = ResultCodec::number(*result, f.field))
+            out.sample(f.name, help, f.label, *value * f.scale);
     }
     out.sample("quorvel_last_test_success", "1 if the last test finished, 0 if it failed.", nullptr, result ? 1 : 0);
     if (result)

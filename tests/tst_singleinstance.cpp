@@ -7,6 +7,7 @@
 #include "fakepathmonitor.h"
 #include "historyfiles.h"
 #include "historystore.h"
+#include "historyview.h"
 #include "quorvelapp.h"
 #include "singleinstance.h"
 #include "speedtestserver.h"
@@ -149,6 +150,8 @@ private slots:
         SingleInstance instance(historyPath());
         std::unique_ptr<QuorvelApp> app = window ? openWindow(instance) : nullptr;
         QVERIFY(!window || app);
+        if (app)
+            app->window()->setTab(Tab::history); // its list on screen as the results come
 
         QList<QProcess *> runs;
         for (int i = 0; i < 20; ++i)
@@ -167,8 +170,10 @@ private slots:
         QVERIFY(saved);
         QCOMPARE(saved->size(), 20020);
         QCOMPARE(ids(*saved), expected);
-        if (app)
+        if (app) {
             QCOMPARE(ids(app->history()->items()), expected);
+            QCOMPARE(app->window()->historyView()->rowCount(), 20020); // the list shows them
+        }
     }
 
     // The result is printed all the same, the run exits 1 and says why,
