@@ -417,6 +417,16 @@ std::int64_t CurlTransfer::bytesSent() const
     return sent;
 }
 
+std::int64_t CurlTransfer::bodyBytes() const
+{
+    if (kind == Kind::upload)
+        return sentReported;
+    curl_off_t received = 0;
+    if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK)
+        return 0;
+    return received;
+}
+
 std::int64_t CurlTransfer::bodyBytesAcked()
 {
     if (ackSocket == CURL_SOCKET_BAD)

@@ -47,6 +47,8 @@ struct CurlTransfer {
     std::optional<HttpError> outcome(CURLcode result) const;
     // Body bytes curl actually sent, for the final onBodySent top-up.
     std::int64_t bytesSent() const;
+    // What onBodyTotal reports: body bytes received, or those reported sent.
+    std::int64_t bodyBytes() const;
     // Body bytes the server has acknowledged, as far as the socket tells,
     // never more than curl has sent; curl's own count without TCP_INFO.
     std::int64_t bodyBytesAcked();

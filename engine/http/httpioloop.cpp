@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 using Code = HttpError::Code;
@@ -332,11 +333,13 @@ void HttpIoLoop::finish(TransferPtr t, std::optional<HttpError> error)
         // went out after its last call so the increments add up.
         const std::int64_t sent = t->bytesSent();
         if (sent > t->sentReported)
-            observer()->onBodySent(t->id, sent - t->sentReported, sent, t->body.size());
+            observer()->onBodySent(t->id, sent - std::exchange(t->sentReported, sent), sent, t->body.size());
     }
 
     const TransferId id = t->id;
     const bool isFetch = t->kind == CurlTransfer::Kind::fetch;
+    if (!isFetch)
+        observer()->onBodyTotal(id, t->bodyBytes());
     auto done = std::move(t->done);
     HttpResponse response = std::move(t->response);
     t.reset(); // the easy handle and the body reference go before anyone hears
