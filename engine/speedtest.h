@@ -156,6 +156,7 @@ private:
     Phase m_phase = Phase::idle;
     double m_gaugeValue = 0;
     double m_gaugeMax = 100;
+    double m_downloadGaugeMax = 100; // where the download phase left the scale
     SampleList m_samples;
     std::optional<double> m_latencyMedian;
     std::optional<double> m_latencyMin;

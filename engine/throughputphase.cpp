@@ -157,10 +157,12 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
 
     const double result = reportedRate(batches);
     setGauge(result, throughputSteps);
-    if (upload)
+    if (upload) {
         setUpload(result);
-    else
+    } else {
+        m_downloadGaugeMax = m_gaugeMax; // the scale the test ends on
         setDownload(result);
+    }
     co_await async::sleepFor(pauseAtEnd);
 }
 
