@@ -39,7 +39,8 @@ error_pct() {
 
 # TCP payload ceiling of a link shaped at R Mbit/s: 1448 payload bytes in
 # every full 1514-byte Ethernet frame (1500 MTU, TCP timestamps on).
-payload_ceiling() { awk -v r="$1" 'BEGIN { printf "%.1f\n", r * 1448 / 1514 }'; }
+# Below 10 Mbit/s with three decimals.
+payload_ceiling() { awk -v r="$1" 'BEGIN { printf (r < 10 ? "%.3f\n" : "%.1f\n"), r * 1448 / 1514 }'; }
 
 # Median, minimum and maximum of the numbers on stdin: "MED MIN MAX", with
 # printf format FMT (default %.1f).
