@@ -141,9 +141,11 @@ live_first_second() {
 # Total bytes of "SIZE COUNT" lines on stdin.
 batch_bytes() { awk '{ t += $1 * $2 } END { printf "%.0f\n", t }'; }
 
-# Receiver's payload rate of an iperf3 -J report, in Mbit/s.
+# Receiver's payload rate of an iperf3 -J report, in Mbit/s (below 10 with
+# three decimals).
 iperf_mbps() {
-  jq -r '(.end.sum_received.bits_per_second // empty) / 1e6 | . * 10 | round / 10' "$1" 2>/dev/null
+  jq -r '(.end.sum_received.bits_per_second // empty) / 1e6
+    | if . < 10 then . * 1000 | round / 1000 else . * 10 | round / 10 end' "$1" 2>/dev/null
 }
 
 # A TCP port nobody listens on in the current network namespace.

@@ -173,12 +173,14 @@ class TestCancel : public QObject {
                  (QList<double>{result->download, result->upload, result->latencyMedian, result->jitter, result->download, scales[0]}));
         QCOMPARE(scales, (QList<double>{500, 250}));
 
-        // Per phase: the figure is the link's within a quarter, and so is the
-        // live rate from the first second on (counting upload bytes as the
-        // kernel took them drew up to nine times the link at the start of
-        // each batch); the upload's points stay on one time axis from the
-        // phase start. Whole batches of growing size, fresh ids on the GETs,
-        // zeros in the POSTs, each batch on as many connections as transfers.
+        // Per phase: the figure is the link's within a quarter, and no live
+        // point is over 1.25 times it. Counting upload bytes as the kernel
+        // took them drew up to nine times the link at the start of each
+        // batch; the server sends each body's first 20 ms at once, and on a
+        // busy machine the counter is read late now and then: a tenth or so
+        // more each. The points stay on one time axis from the phase start.
+        // Whole batches of growing size, fresh ids on the GETs, zeros in the
+        // POSTs, each batch on as many connections as transfers.
         const auto records = server.requests();
         for (const auto &[path, parallel, sizes, samples, figure] :
              {std::tuple{"/__down", 6, downloadSizes, down, result->download},
@@ -190,7 +192,7 @@ class TestCancel : public QObject {
             double highest = 0;
             for (qsizetype i = 1; i < samples.size(); ++i) {
                 QVERIFY(samples[i].x > samples[i - 1].x);
-                QVERIFY2(samples[i].y <= 1.10 * link, qPrintable(QStringLiteral("%1 Mbps at %2 s").arg(samples[i].y).arg(samples[i].x)));
+                QVERIFY2(samples[i].y <= 1.25 * link, qPrintable(QStringLiteral("%1 Mbps at %2 s").arg(samples[i].y).arg(samples[i].x)));
                 highest = std::max(highest, samples[i].y);
             }
             QVERIFY(highest > 0.5 * link);
