@@ -143,7 +143,8 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         if (cut->done) {
             for (const HttpTransfer &t : batch)
                 if (double(delegate->bodyTotal(t.identifier())) / cut->secs < floorBytesPerSecond)
-                    throw HttpError(HttpError::Code::timedOut, {});
+                    throw HttpError(HttpError::Code::timedOut,
+                                    QStringLiteral("A transfer moved less than 1,000 bytes a second"));
         }
         const double secs = cut->done ? cut->secs : std::max(secondsSince(start) - batchStart, minBatchSecs);
         const std::int64_t bytes = cut->done ? cut->bytes : delegate->bytes();

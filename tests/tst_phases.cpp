@@ -154,7 +154,8 @@ private slots:
         QTest::newRow("download stalled past the throughput phases' 20 s")
             << Ending{{.nth = firstDownload, .stallAfterBytes = 100'000, .stallFor = 30s}, download, offlineMessage, 6, 20000};
         QTest::newRow("trickling download held the test past the 60 s request limit")
-            << Ending{{.nth = firstDownload, .throttleBytesPerSecond = 800}, download, offlineMessage, 6, 60000};
+            << Ending{{.nth = firstDownload, .throttleBytesPerSecond = 800}, download, offlineMessage, 6, 60000, {},
+                      "A transfer moved less than 1,000 bytes a second while measuring download."};
         QTest::newRow("503 on the uploads") << Ending{{.path = "/__up", .status = 503}, upload, rejectedMessage, 4, 0, {},
                                                       "The server answered with HTTP status 503 while measuring upload."};
         QTest::newRow("upload stalled past the throughput phases' 20 s")
