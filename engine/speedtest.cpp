@@ -189,6 +189,7 @@ async::Task<void> SpeedTest::run()
     setLastResult(result);
     setPhase(Phase::done);
     setStatus(done.status());
+    setGaugeMax(m_downloadGaugeMax);
     setGaugeValue(*m_download);
     deliverOutcome();
     if (onFinish)

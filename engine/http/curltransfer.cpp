@@ -419,6 +419,16 @@ std::optional<HttpError> CurlTransfer::outcome(CURLcode result) const
     return httpErrorFromCurl(result, osErrno, std::string_view(errorBuffer));
 }
 
+std::int64_t CurlTransfer::bodyBytes() const
+{
+    if (kind == Kind::upload)
+        return reported;
+    curl_off_t received = 0;
+    if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK)
+        return 0;
+    return received;
+}
+
 std::int64_t CurlTransfer::bodyBytesAcked()
 {
     if (linkSocket == CURL_SOCKET_BAD)

@@ -55,6 +55,8 @@ struct CurlTransfer {
     std::optional<HttpError> prepare(TransferContext *context);
     // The error a finished curl transfer ends with, if any.
     std::optional<HttpError> outcome(CURLcode result) const;
+    // What onBodyTotal reports: body bytes received, or those reported sent.
+    std::int64_t bodyBytes() const;
     // Body bytes the server has acknowledged, as far as the socket tells,
     // never more than curl has sent; curl's own count without TCP_INFO.
     std::int64_t bodyBytesAcked();

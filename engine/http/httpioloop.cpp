@@ -408,6 +408,8 @@ void HttpIoLoop::finish(TransferPtr t, std::optional<HttpError> error)
 
     const TransferId id = t->id;
     const bool isFetch = t->kind == CurlTransfer::Kind::fetch;
+    if (!isFetch)
+        m_context.observer->onBodyTotal(id, t->bodyBytes());
     auto done = std::move(t->done);
     HttpResponse response = std::move(t->response);
     t.reset(); // the easy handle and the body reference go before anyone hears

@@ -63,6 +63,10 @@ public:
                             std::int64_t totalExpected) = 0;
     // Exactly once per started transfer.
     virtual void onComplete(TransferId id, const std::optional<HttpError> &error) = 0;
+    // Just before onComplete: the body bytes the transfer moved, received or
+    // (for an upload) reported by onBodySent. Counted from curl at the end,
+    // so the byte events stay as cheap as they are.
+    virtual void onBodyTotal(TransferId, std::int64_t) {}
 };
 
 class CurlApi;
