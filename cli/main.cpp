@@ -1,10 +1,12 @@
 // quorvel-cli: one whole speed test, headless. Prints the result (the
 // four-line summary, JSON with --json, a CSV line with --csv) and exits 0; 1
 // when the test fails, with its message and then its cause on standard error
-// (or when the --live file could not be written); 2 on bad arguments; 130 on
-// SIGINT (Ctrl-C) and 143 on SIGTERM, after cancelling the test cleanly. It
-// does not write the history.
+// (or when a file it was asked for, or the history, could not be written);
+// 2 on bad arguments; 130 on SIGINT (Ctrl-C) and 143 on SIGTERM, after
+// cancelling the test cleanly. The history and metrics options are in
+// historyoptions.h.
 #include "commandline.h"
+#include "historyoptions.h"
 #include "livecsv.h"
 #include "progressline.h"
 #include "speedtest.h"
@@ -42,6 +44,13 @@ bool catchInterrupts()
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
+// The signal waiting in the pipe, or 0; for when the event loop cannot run.
+int pendingInterrupt()
+{
+    char byte = 0;
+    return ::read(interruptPipe[0], &byte, 1) == 1 ? byte : 0;
+}
+
 // The options of this program, beside those every Quorvel program takes.
 struct CliOptions {
     QCommandLineOption json{QStringLiteral("json"),
@@ -66,8 +75,9 @@ struct CliOptions {
         line.setEpilogue(QStringLiteral(
             "While it runs on a terminal, standard error shows the progress on one line.\n"
             "A failed test prints its message and, on the next line, its cause.\n"
-            "Exit status: 0 done, 1 the test failed (or the --live file could not be written),\n"
-            "2 bad arguments, 130 interrupted (SIGINT), 143 terminated (SIGTERM).\n"));
+            "Exit status: 0 done, 1 the test failed (or the --live or --prometheus file could\n"
+            "not be written, or the result could not be saved), 2 bad arguments,\n"
+            "130 interrupted (SIGINT), 143 terminated (SIGTERM).\n"));
     }
 };
 
@@ -120,12 +130,17 @@ int main(int argc, char **argv)
                                     "then download and upload throughput, against an HTTP speed-test server."),
                      QString::fromLatin1(defaultServerOrigin));
     const CliOptions options(line);
+    const HistoryOptions history(line);
     if (const auto exitCode = line.parse(app.arguments()))
+        return *exitCode;
+    if (const auto exitCode = history.check(line, {&options.live, &options.csvHeader}))
         return *exitCode;
     if (line.isSet(options.csvHeader)) {
         std::printf("%s\n", ResultCodec::csvHeader().constData());
         return 0;
     }
+    if (history.historyAsked(line))
+        return history.printHistory(line.isSet(options.json), line.isSet(options.csv));
 
     SpeedTest test(line.origin());
     std::unique_ptr<LiveCsv> live;
@@ -156,8 +171,26 @@ int main(int argc, char **argv)
     });
     QObject::connect(&test, &SpeedTest::ended, &app, [&](const TestOutcome &outcome) {
         progress.clear();
-        const int status = report(outcome, line, options, interrupt);
-        app.exit(status == 0 && liveFailed ? 1 : status);
+        int status = report(outcome, line, options, interrupt);
+        if (outcome.kind != TestOutcome::Kind::cancelled) {
+            // Printed first, so that nothing is lost whatever happens next.
+            const auto interrupted = [&] { return (interrupt = interrupt ? interrupt : pendingInterrupt()) != 0; };
+            switch (history.keep(line, outcome, interrupted)) {
+            case HistoryOptions::Kept::kept:
+                break;
+            case HistoryOptions::Kept::failed:
+                status = 1;
+                break;
+            case HistoryOptions::Kept::interrupted:
+                status = 128 + interrupt;
+                break;
+            }
+        }
+        // Queued: a test that fails at once (a refused connection) ends
+        // inside start(), before exec() runs, and an exit() from there
+        // would be lost.
+        status = status == 0 && liveFailed ? 1 : status;
+        QMetaObject::invokeMethod(&app, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
     });
 
     test.start();

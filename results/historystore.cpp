@@ -1,12 +1,13 @@
 #include "historystore.h"
 
+#include "atomicfile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -60,21 +61,6 @@ Rename renameNoReplace(const QString &from, const QString &to, QString *why)
         return Rename::Done;
     *why = file.errorString();
     return Rename::Failed;
-}
-
-// Makes the rename that replaced the file survive a power cut.
-void syncDirectoryOf(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
-    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(path);
-#endif
 }
 
 } // namespace
@@ -221,24 +207,8 @@ QString HistoryStore::write()
     // is the user's to bring back (it may be a drive not mounted).
     if (!QFileInfo(m_path).isSymLink())
         QDir().mkpath(QFileInfo(m_path).absolutePath());
-    QSaveFile out(m_path);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly))
-        return describeFailure(out.errorString());
-    // Small writes only reach the buffer; commit() would ignore a failing
-    // final flush (full disk, size limit) and rename a truncated file over
-    // the good one (QTBUG-75077), so flush and check first. On failure the
-    // destructor discards the temporary file.
-    errno = 0;
-    if (out.write(bytes) != bytes.size() || !out.flush() || out.error() != QFileDevice::NoError) {
-        // Qt says "Unknown error" for a failed flush; the system knows why.
-        const int error = errno;
-        return describeFailure(error ? qt_error_string(error) : out.errorString());
-    }
-    // commit() syncs the new file to disk before renaming it over the old one.
-    if (!out.commit())
-        return describeFailure(out.errorString());
-    syncDirectoryOf(m_path);
+    if (const QString error = writeFileAtomically(m_path, bytes); !error.isEmpty())
+        return describeFailure(error);
     m_fileKnown = true;
     return {};
 }

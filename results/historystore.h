@@ -40,6 +40,9 @@ public:
     QString filePath() const { return m_path; }
     // Why the last save failed, for the user; empty once a save has worked.
     QString saveError() const { return m_saveError; }
+    // What stands at the file holds no history this store could read: it
+    // goes aside at the next save.
+    bool unreadableOnDisk() const { return m_unreadableOnDisk; }
 
     void add(const TestResult &result);    // at the front, then save
     void remove(const TestResult &result); // every record with that id, then save

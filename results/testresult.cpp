@@ -359,6 +359,32 @@ QByteArray csvHeader()
     return out;
 }
 
+std::optional<double> number(const TestResult &result, std::string_view key)
+{
+    for (const Field &f : fields) {
+        if (key != f.key)
+            continue;
+        if (f.kind == Field::Kind::number)
+            return result.*f.number;
+        if (f.kind == Field::Kind::optionalNumber)
+            return result.*f.optionalNumber;
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> encodeCsv(const QList<TestResult> &results)
+{
+    QByteArray out = csvHeader() + '\n';
+    for (const TestResult &result : results) {
+        const auto row = csvRow(result);
+        if (!row)
+            return std::nullopt;
+        out.append(*row).append('\n');
+    }
+    return out;
+}
+
 std::optional<TestResult> decode(const QJsonObject &object)
 {
     TestResult result;

@@ -7,6 +7,7 @@
 #include <QUuid>
 
 #include <optional>
+#include <string_view>
 
 struct TestResult {
     QUuid id;
@@ -57,5 +58,10 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
 // the JSON; no field needs quoting. The header is the member names.
 std::optional<QByteArray> csvRow(const TestResult &result);
 QByteArray csvHeader();
+// A number field by its key, as every encoding names it: nothing for a key
+// the table does not hold as a number, or an optional one the record lacks.
+std::optional<double> number(const TestResult &result, std::string_view key);
+// A whole CSV file: the header line, then one line per record, in order.
+std::optional<QByteArray> encodeCsv(const QList<TestResult> &results);
 
 } // namespace ResultCodec

@@ -1,8 +1,10 @@
 // The command lines of the three programs (what each accepts and refuses,
 // and the origin rule quorvel and quorvel-cli share), and the command-line
 // front end as a user runs it: output, exit status and messages, against
-// the bundled server.
+// the bundled server; its metrics file as Prometheus' own client library
+// reads it, and the saved history printed back. Its saves: tst_singleinstance.
 #include "commandline.h"
+#include "historyfiles.h"
 #include "speedtestserver.h"
 #include "testresult.h"
 
@@ -21,9 +23,14 @@ class TestCli : public QObject {
         QByteArray out, err;
     };
 
-    static Run run(const QStringList &args, int waitMs = 120000, const QString &program = QUORVEL_CLI_PATH)
+    static Run run(const QStringList &args, int waitMs = 120000, const QString &program = QUORVEL_CLI_PATH,
+                   const QMap<QString, QString> &env = {})
     {
         QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (auto it = env.cbegin(); it != env.cend(); ++it)
+            e.insert(it.key(), it.value());
+        p.setProcessEnvironment(e);
         p.start(program, args);
         if (!p.waitForFinished(waitMs)) {
             p.kill();
@@ -34,17 +41,54 @@ class TestCli : public QObject {
                 p.readAllStandardError()};
     }
 
+    // The metrics file as Prometheus' client library parses it: each
+    // sample's name and labels (sorted) with its value, once every family
+    // proved a gauge with help text and no sample carried a timestamp.
+    static QMap<QString, double> parsedMetrics(const QString &path)
+    {
+        QProcess p;
+        p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral(R"(
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+for f in text_string_to_metric_families(open(sys.argv[1]).read()):
+    for s in f.samples:
+        assert f.type == "gauge" and f.documentation and s.timestamp is None, (f, s)
+        labels = ",".join('%s="%s"' % kv for kv in sorted(s.labels.items()))
+        print("%s{%s} %r" % (s.name, labels, s.value))
+)"), path});
+        QMap<QString, double> samples;
+        if (!p.waitForFinished(30000) || p.exitCode() != 0) {
+            samples.insert(QString::fromUtf8("parser failed: " + p.readAllStandardError()), 0);
+            return samples;
+        }
+        for (const QByteArray &line : p.readAllStandardOutput().split('\n')) {
+            if (const qsizetype space = line.lastIndexOf(' '); space > 0)
+                samples.insert(QString::fromUtf8(line.first(space)), line.sliced(space + 1).toDouble());
+        }
+        return samples;
+    }
+
+    static void compareMetrics(const QMap<QString, double> &actual, const QMap<QString, double> &expected)
+    {
+        QCOMPARE(actual.keys(), expected.keys());
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+            QVERIFY2(qFuzzyCompare(actual[it.key()], it.value()), qPrintable(it.key()));
+    }
+
 private slots:
     // The one whole run, slow enough for every phase to draw live points;
-    // with --json and --csv, the JSON object and then the CSV line of it.
+    // with --json and --csv, the JSON object and then the CSV line of it;
+    // its metrics in bytes per second and seconds.
     void jsonCsvAndLivePointsOfOneRun()
     {
         SpeedTestServer server({.throttleBytesPerSecond = 8'000'000});
         QVERIFY(server.start());
         QTemporaryDir dir;
         const QString livePath = dir.filePath(QStringLiteral("live.csv"));
-        const Run r = run({QStringLiteral("--server"), QString::fromStdString(server.url()), QStringLiteral("--json"),
-                           QStringLiteral("--csv"), QStringLiteral("--live"), livePath});
+        const QString metricsPath = dir.filePath(QStringLiteral("quorvel.prom"));
+        const QString origin = QString::fromStdString(server.url());
+        const Run r = run({QStringLiteral("--server"), origin, QStringLiteral("--json"), QStringLiteral("--csv"),
+                           QStringLiteral("--live"), livePath, QStringLiteral("--prometheus"), metricsPath});
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.isEmpty(), r.err.constData()); // not a terminal: nothing but the result
         // The JSON's members in the history file's order, and the CSV line
@@ -61,6 +105,16 @@ private slots:
         QCOMPARE(values.join(QLatin1Char(',')), QString::fromUtf8(r.out.sliced(rowStart).trimmed()));
         const auto result = ResultCodec::decode(QJsonDocument::fromJson(json).object());
         QVERIFY(result && result->download > 0 && result->upload > 0 && result->latencyMedian > 0);
+        const QString labels = "{server=\"" + origin + '"';
+        compareMetrics(parsedMetrics(metricsPath),
+                       {{"quorvel_download_bytes_per_second" + labels + '}', result->download * 125000},
+                        {"quorvel_upload_bytes_per_second" + labels + '}', result->upload * 125000},
+                        {"quorvel_latency_seconds" + labels + ",stat=\"median\"}", result->latencyMedian / 1000},
+                        {"quorvel_latency_seconds" + labels + ",stat=\"min\"}", result->latencyMin / 1000},
+                        {"quorvel_latency_seconds" + labels + ",stat=\"max\"}", result->latencyMax / 1000},
+                        {"quorvel_jitter_seconds" + labels + '}', result->jitter / 1000},
+                        {"quorvel_last_test_success" + labels + '}', 1},
+                        {"quorvel_last_success_timestamp_seconds" + labels + '}', double(result->date.toSecsSinceEpoch())}});
 
         QFile live(livePath);
         QVERIFY(live.open(QIODevice::ReadOnly));
@@ -81,22 +135,36 @@ private slots:
                  phases.constData());
     }
 
-    // A failed test: the message, then its cause, on standard error.
+    // A failed test: the message, then its cause, on standard error; the
+    // metrics file rewritten with no figures, keeping the time of this
+    // server's last success from the file it replaces.
     void failureSaysWhatHappened_data()
     {
         QTest::addColumn<int>("refuse"); // the status every request gets; 0: nobody listens
         QTest::addColumn<QString>("said");
-        QTest::newRow("503") << 503
-                             << "The speed test server rejected the request. Please try again in a moment.\n"
-                                "The server answered with HTTP status 503 while measuring latency.\n";
-        QTest::newRow("refused port") << 0
-                                      << "You appear to be offline. Check your Wi-Fi or Ethernet connection and "
-                                         "try again.\nThe connection was refused by 127.0.0.1:PORT while measuring latency.\n";
+        QTest::addColumn<QString>("metricsFile");
+        QTest::addColumn<QString>("lastSuccessAt"); // the server of the earlier file's success; empty: no file
+        const QString offline = "You appear to be offline. Check your Wi-Fi or Ethernet connection and try again.\n"
+                                "The connection was refused by 127.0.0.1:PORT while measuring latency.\n";
+        QTest::newRow("503, after a success at this server")
+            << 503
+            << "The speed test server rejected the request. Please try again in a moment.\n"
+               "The server answered with HTTP status 503 while measuring latency.\n"
+            << "quorvel.prom" << "ORIGIN";
+        QTest::newRow("refused port, after a success at another server")
+            << 0 << offline << "quorvel.prom" << "http://192.0.2.1:8080";
+        QTest::newRow("refused port, no earlier file, a name the collector skips")
+            << 0
+            << "quorvel-cli: warning: node_exporter's textfile collector skips 'FILE': it reads only names ending "
+               "in .prom.\n" + offline
+            << "metrics.txt" << "";
     }
     void failureSaysWhatHappened()
     {
         QFETCH(int, refuse);
         QFETCH(QString, said);
+        QFETCH(QString, metricsFile);
+        QFETCH(QString, lastSuccessAt);
         SpeedTestServer server;
         if (refuse)
             server.addFault({.status = refuse});
@@ -104,10 +172,74 @@ private slots:
         const QString origin = QString::fromStdString(server.url());
         if (refuse == 0)
             server.stop();
-        const Run r = run({QStringLiteral("--server"), origin, QStringLiteral("--json")});
+        QTemporaryDir dir;
+        const QString metrics = dir.filePath(metricsFile);
+        lastSuccessAt.replace(QStringLiteral("ORIGIN"), origin);
+        if (!lastSuccessAt.isEmpty()) {
+            writeAll(metrics, "# HELP quorvel_last_success_timestamp_seconds Written by hand.\n"
+                              "# TYPE quorvel_last_success_timestamp_seconds gauge\n"
+                              "quorvel_last_success_timestamp_seconds{server=\"" + lastSuccessAt.toUtf8() + "\"} 1765000000\n");
+        }
+        const Run r = run({QStringLiteral("--server"), origin, QStringLiteral("--json"), QStringLiteral("--prometheus"), metrics});
         QCOMPARE(r.exitCode, 1);
         QVERIFY(r.out.isEmpty());
-        QCOMPARE(QString::fromUtf8(r.err), said.replace(QStringLiteral("PORT"), QString::number(server.port())));
+        QCOMPARE(QString::fromUtf8(r.err),
+                 said.replace(QStringLiteral("PORT"), QString::number(server.port())).replace(QStringLiteral("FILE"), metrics));
+        const QString labels = "{server=\"" + origin + "\"}";
+        QMap<QString, double> expected{{"quorvel_last_test_success" + labels, 0}};
+        if (lastSuccessAt == origin)
+            expected.insert("quorvel_last_success_timestamp_seconds" + labels, 1765000000);
+        compareMetrics(parsedMetrics(metrics), expected);
+    }
+
+    // The saved history, without measuring, newest first as the file holds it.
+    void historyForms_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // empty: none
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said"); // standard output, or the end of standard error
+        const QByteArray two = historyText({storedJson, R"({
+    "id": "0C8E4A7E-1F2B-4D3C-9A5E-000000000001",
+    "date": "2026-11-30T07:05:00Z",
+    "latencyMedian": 9,
+    "latencyMin": 8.31,
+    "latencyMax": 40,
+    "jitter": 1.5,
+    "download": 250,
+    "upload": 9.999
+}
+)"});
+        const QString header = "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n";
+        QTest::newRow("summaries") << two << QStringList{"--history"} << 0
+                                   << "Quorvel \u2014 5 Dec 2026, 12:43\nDownload: 93.5 Mbps\nUpload: 12.3 Mbps\n"
+                                      "Latency: 15.0 ms median (12.5\u2013121 ms), jitter 3.2 ms\n\n"
+                                      "Quorvel \u2014 30 Nov 2026, 07:05\nDownload: 250 Mbps\nUpload: 10.00 Mbps\n"
+                                      "Latency: 9.0 ms median (8.3\u201340.0 ms), jitter 1.5 ms\n";
+        QTest::newRow("CSV, the header first") << two << QStringList{"--history", "--csv"} << 0
+            << header + "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3\n"
+                        "0C8E4A7E-1F2B-4D3C-9A5E-000000000001,2026-11-30T07:05:00Z,9,8.31,40,1.5,250,9.999\n";
+        QTest::newRow("JSON, one array as the file holds it") << two << QStringList{"--history", "--json"} << 0
+                                                              << QString::fromUtf8(two);
+        QTest::newRow("no history yet, CSV") << QByteArray() << QStringList{"--csv", "--history"} << 0 << header;
+        QTest::newRow("unreadable history") << QByteArray("[oops") << QStringList{"--history"} << 1
+                                            << "history.json can't be read as history.\n";
+    }
+    void historyForms()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        QTemporaryDir data;
+        if (!file.isEmpty()) {
+            QVERIFY(QDir().mkpath(data.filePath("Quorvel")));
+            writeAll(data.filePath("Quorvel/history.json"), file);
+        }
+        const Run r = run(args, 20000, QUORVEL_CLI_PATH, {{"XDG_DATA_HOME", data.path()}, {"TZ", "UTC"}});
+        QCOMPARE(r.exitCode, exitCode);
+        QCOMPARE(QString::fromUtf8(exitCode == 0 ? r.out : r.err.right(said.size())), said);
+        QCOMPARE(readAll(data.filePath("Quorvel/history.json")), file); // read, never written
     }
 
     // Scheme, host and port only; the origin comes back without a slash.
@@ -180,6 +312,10 @@ private slots:
                                                   << "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n";
         QTest::newRow("quorvel-cli value after a flag") << cli << QStringList{"--json=yes"} << 2 << "Unexpected value after '--json'.";
         QTest::newRow("quorvel-cli live without a file") << cli << QStringList{"--live"} << 2 << "Missing value after '--live'.";
+        QTest::newRow("quorvel-cli history with save") << cli << QStringList{"--history", "--save"} << 2
+                                                       << "--history prints the saved results; it does not go with --save.";
+        QTest::newRow("quorvel-cli prometheus without a file") << cli << QStringList{"--prometheus"} << 2
+                                                               << "Missing value after '--prometheus'.";
         QTest::newRow("quorvel-cli live file in a missing folder")
             << cli << QStringList{"--live", "/nonexistent/live.csv"} << 2
             << "Cannot write '/nonexistent/live.csv': No such file or directory.";

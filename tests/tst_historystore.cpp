@@ -103,35 +103,6 @@ private slots:
     }
     void cleanup() { QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); }
 
-    // The same rows as the store's loads below, for the command line's reader.
-    void decodeAccepted_data()
-    {
-        QTest::addColumn<QJsonObject>("object");
-        QTest::addColumn<TestResult>("expected");
-        for (const FieldRule &rule : acceptedFields())
-            QTest::newRow(rule.name.constData()) << rule.object() << rule.read;
-    }
-    void decodeAccepted()
-    {
-        QFETCH(QJsonObject, object);
-        const auto result = ResultCodec::decode(object);
-        QVERIFY(result);
-        QTEST(*result, "expected");
-        QCOMPARE(result->date.timeSpec(), Qt::UTC);
-    }
-
-    void decodeRejected_data()
-    {
-        QTest::addColumn<QJsonObject>("object");
-        for (const FieldRule &rule : rejectedFields())
-            QTest::newRow(rule.name.constData()) << rule.object();
-    }
-    void decodeRejected()
-    {
-        QFETCH(QJsonObject, object);
-        QCOMPARE(ResultCodec::decode(object), std::nullopt);
-    }
-
     void load_data()
     {
         columns();
@@ -228,21 +199,9 @@ private slots:
     // the history file (the same objects, one step deeper) and the CSV line.
     void encodings()
     {
-        const QByteArray object = R"({
-    "id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8",
-    "date": "2026-12-05T12:43:35Z",
-    "latencyMedian": 15.04,
-    "latencyMin": 12.5,
-    "latencyMax": 120.7,
-    "jitter": 3.21,
-    "download": 93.46,
-    "upload": 12.3
-}
-)";
         const TestResult r = storedRecord();
-        QCOMPARE(ResultCodec::encodeObject(r).value_or(""), object);
-        const QByteArray inArray = "    " + object.chopped(1).replace("\n", "\n    ");
-        QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), "[\n" + inArray + ",\n" + inArray + "\n]\n");
+        QCOMPARE(ResultCodec::encodeObject(r).value_or(""), storedJson);
+        QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), historyText({storedJson, storedJson}));
         QCOMPARE(ResultCodec::encodeArray({}).value_or(""), "[]\n");
         QCOMPARE(ResultCodec::csvRow(r).value_or(""),
                  "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3");

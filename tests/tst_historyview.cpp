@@ -1,7 +1,7 @@
 // The History tab on the offscreen platform: which layout shows, what a row
 // says, what the chart holds, and what the row buttons, the keyboard, an
 // assistive tool and "Clear All" do to the clipboard and to the store and
-// its file.
+// its file, and what "Export…" writes.
 #include "banner.h"
 #include "historychart.h"
 #include "historyfiles.h"
@@ -349,6 +349,56 @@ private slots:
             QVERIFY(labels != before);
             before = labels;
         }
+    }
+
+    // "Export…": the dialog, then the file by its name's extension, read
+    // back here; or, in a message box, why it could not be written.
+    void exportWritesAFileThatReadsBack_data()
+    {
+        QTest::addColumn<QString>("name"); // as typed, in the fixture's folder
+        QTest::addColumn<QString>("written"); // empty: nothing is
+        QTest::addColumn<QString>("failure"); // how the message ends
+        QTest::newRow("JSON") << "out.json" << "out.json" << "";
+        QTest::newRow("CSV") << "out.csv" << "out.csv" << "";
+        QTest::newRow("no extension: the chosen kind's") << "out" << "out.csv" << "";
+        QTest::newRow("neither kind") << "out.txt" << "" << "out.txt ends in neither .csv nor .json";
+        QTest::newRow("a folder that is a file") << "history.json/out.csv" << "" << "out.csv: Not a directory";
+    }
+    void exportWritesAFileThatReadsBack()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, written);
+        QFETCH(QString, failure);
+        Fixture f(results(3));
+        QTest::mouseClick(f.view->exportButton(), Qt::LeftButton);
+        QFileDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = f.view->findChild<QFileDialog *>()) && dialog->isVisible());
+        dialog->selectFile(f.dir.filePath(name));
+        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        QCOMPARE(entries(f.dir.path()), QStringList{"history.json"} + (written.isEmpty() ? QStringList() : QStringList{written}));
+        if (!failure.isEmpty()) {
+            QMessageBox *box = nullptr;
+            QTRY_VERIFY((box = f.view->findChild<QMessageBox *>()) && box->isVisible());
+            QVERIFY2(box->text().startsWith("Your history can't be exported: ") && box->text().endsWith(failure),
+                     qPrintable(box->text()));
+            return;
+        }
+        const QString path = f.dir.filePath(written);
+        if (written.endsWith(".json")) {
+            QCOMPARE(readHistory(path), std::optional<Results>(f.store->items()));
+            return;
+        }
+        // Each CSV line as the JSON object it stands for, read by the history's reader.
+        const QList<QByteArray> lines = readAll(path).trimmed().split('\n'), keys = lines.first().split(',');
+        Results back;
+        for (const QByteArray &line : lines.mid(1)) {
+            QJsonObject o;
+            const QList<QByteArray> cells = line.split(',');
+            for (qsizetype i = 0; i < cells.size(); ++i)
+                o.insert(QString::fromLatin1(keys.value(i)), i < 2 ? QJsonValue(QString::fromLatin1(cells[i])) : cells[i].toDouble());
+            back.append(ResultCodec::decode(o).value_or(TestResult{}));
+        }
+        QCOMPARE(back, f.store->items());
     }
 
     // In a read-only folder, which stops only a user without root's powers.

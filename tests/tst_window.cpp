@@ -280,10 +280,11 @@ void TestWindow::wholeTest()
     QCOMPARE(v->gauge()->label() + v->gauge()->unitText(), dash + QStringLiteral("Ready"));
     QVERIFY(eventually([&] { return !v->gauge()->isAnimating() && v->gauge()->drawnFraction() == 0; }, 5'000));
     QCOMPARE(l.app->history()->items().size(), 1);
-    // History by keyboard: Clear All, then the list.
+    // History by keyboard: Export…, Clear All, then the list.
     w.picker()->setFocus();
     QTest::keyClick(w.picker(), Qt::Key_Right);
     QCOMPARE(w.tab(), Tab::history);
+    QCOMPARE(tabbed(), w.historyView()->exportButton());
     QCOMPARE(tabbed(), w.historyView()->clearAllButton());
     QCOMPARE(tabbed(), w.historyView()->list());
 }

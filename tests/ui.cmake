@@ -6,5 +6,6 @@ quorvel_test(tst_livegraph SOURCES tst_livegraph.cpp LIBS ${_ui_libs})
 quorvel_test(tst_testview SOURCES tst_testview.cpp LIBS ${_ui_libs})
 quorvel_test(tst_window SOURCES tst_window.cpp LIBS ${_ui_libs})
 quorvel_test(tst_singleinstance SOURCES tst_singleinstance.cpp LIBS ${_ui_libs})
-target_compile_definitions(tst_singleinstance PRIVATE QUORVEL_BINARY="$<TARGET_FILE:quorvel>")
-add_dependencies(tst_singleinstance quorvel)
+target_compile_definitions(tst_singleinstance PRIVATE QUORVEL_BINARY="$<TARGET_FILE:quorvel>"
+  QUORVEL_CLI_BINARY="$<TARGET_FILE:quorvel-cli>")
+add_dependencies(tst_singleinstance quorvel quorvel-cli)

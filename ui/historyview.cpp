@@ -4,6 +4,7 @@
 #include "historyaccess.h"
 #include "historychart.h"
 #include "historyemptystate.h"
+#include "historyexport.h"
 #include "historymodel.h"
 #include "historystore.h"
 #include "theme.h"
@@ -35,6 +36,7 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     , m_pages(new QStackedLayout)
     , m_empty(new HistoryEmptyState(this))
     , m_results(new QWidget(this))
+    , m_export(new QPushButton(tr("Export\u2026"), m_results))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
     , m_chart(new HistoryChart(m_results))
     , m_list(new HistoryListView(m_results))
@@ -46,10 +48,12 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     title->setFont(headline);
     m_clearAll->setAccessibleName(tr("Clear All"));
     m_clearAll->setAutoDefault(false);
+    m_export->setAutoDefault(false);
 
     auto *header = new QHBoxLayout;
     header->addWidget(title);
     header->addStretch(1);
+    header->addWidget(m_export);
     header->addWidget(m_clearAll);
 
     m_chart->setFixedHeight(150);
@@ -98,6 +102,7 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     outer->addLayout(m_pages, 1);
 
     connect(m_clearAll, &QPushButton::clicked, m_store, &HistoryStore::clear);
+    connect(m_export, &QPushButton::clicked, this, [this] { startHistoryExport(m_store, this); });
     connect(m_delegate, &HistoryRowDelegate::copyClicked, this, &HistoryView::copyRow);
     connect(m_delegate, &HistoryRowDelegate::deleteClicked, this, &HistoryView::deleteRow);
     // Rows inserted or removed above the ones on screen must not move them.

@@ -1,7 +1,7 @@
 #pragma once
 // HistoryView: the History tab. Shows every result of a HistoryStore as a
 // chart and a list (newest first), and lets the user copy one result's
-// summary, delete one result or clear them all. Main thread only, like the
+// summary, delete one result, clear them all, or export them to a file. Main thread only, like the
 // store. Keeps no state of its own: it follows the store's itemsChanged and
 // shows an empty state while the store holds nothing, and a banner above
 // either while the store's last save failed. The store must outlive the view.
@@ -36,6 +36,7 @@ public:
     QListView *list() const { return m_list; }
     HistoryChart *chart() const { return m_chart; }
     QPushButton *clearAllButton() const { return m_clearAll; }
+    QPushButton *exportButton() const { return m_export; }
     // Null while every save works.
     Banner *saveErrorBanner() const;
     int rowCount() const;
@@ -63,6 +64,7 @@ private:
     QStackedLayout *m_pages;
     HistoryEmptyState *m_empty;
     QWidget *m_results;
+    QPushButton *m_export;
     QPushButton *m_clearAll;
     HistoryChart *m_chart;
     QListView *m_list;

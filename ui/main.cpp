@@ -9,8 +9,6 @@
 #include "speedtest.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 
 #include <cstdio>
 
@@ -31,21 +29,21 @@ int main(int argc, char *argv[])
         return *exitCode;
 
     // Two copies would each rewrite the history from their own memory.
-    SingleInstance instance(QFileInfo(HistoryStore::defaultPath()).absolutePath());
+    SingleInstance instance(HistoryStore::defaultPath());
     switch (instance.claim()) {
     case SingleInstance::Claim::ours:
         break;
     case SingleInstance::Claim::handedOver:
         return 0;
     case SingleInstance::Claim::noAnswer:
-        // Named, so a lock that outlived its machine (a shared home) can be removed by hand.
-        std::fprintf(stderr, "quorvel: Quorvel is already running with this history, but it does not answer (%s).\n",
-                     qPrintable(QDir::toNativeSeparators(instance.lockPath())));
+        // The lock is named, so one that outlived its machine (a shared
+        // home) can be removed by hand.
+        std::fprintf(stderr, "quorvel: %s.\n", qPrintable(instance.noAnswerMessage()));
         return 1;
     }
 
     QuorvelApp quorvel({commandLine.origin(), nullptr, QString()});
-    instance.raiseOnRequest(quorvel.window());
+    quorvel.serve(instance);
     quorvel.window()->show();
     return app.exec();
 }

@@ -3,9 +3,12 @@
 #include "contentview.h"
 #include "historystore.h"
 #include "pathmonitor.h"
+#include "singleinstance.h"
 #include "speedtest.h"
 
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 // A server of the user's own is reachable without the internet, so the
@@ -30,6 +33,28 @@ QuorvelApp::QuorvelApp(Options options)
     m_window = std::make_unique<ContentView>(m_test.get(), store);
     m_window->setWindowTitle(QStringLiteral("Quorvel"));
     m_window->resize(ContentView::minimumWidth, ContentView::minimumHeight);
+}
+
+void QuorvelApp::serve(SingleInstance &instance)
+{
+    ContentView *window = m_window.get();
+    QObject::connect(&instance, &SingleInstance::activationRequested, window, [window](const QString &token) {
+        // Wayland lets a window take the focus only with the token of the
+        // launch that asked for it.
+        if (!token.isEmpty())
+            qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+        window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        window->show();
+        window->raise();
+        window->activateWindow();
+    });
+    HistoryStore *store = m_history.get();
+    instance.setSaveHandler([store](const TestResult &result) {
+        const QList<TestResult> &items = store->items();
+        if (std::none_of(items.cbegin(), items.cend(), [&result](const TestResult &r) { return r.id == result.id; }))
+            store->add(result);
+        return store->saveError();
+    });
 }
 
 QuorvelApp::~QuorvelApp()

@@ -12,6 +12,7 @@
 
 class ContentView;
 class HistoryStore;
+class SingleInstance;
 class SpeedTest;
 
 class QuorvelApp {
@@ -26,6 +27,11 @@ public:
     ~QuorvelApp();
     QuorvelApp(const QuorvelApp &) = delete;
     QuorvelApp &operator=(const QuorvelApp &) = delete;
+
+    // Answers the later copies and quorvel-cli runs that instance hears
+    // from: the window comes to the front, a result joins the history
+    // (once, however often it is handed over) and is saved.
+    void serve(SingleInstance &instance);
 
     SpeedTest *test() const { return m_test.get(); }
     HistoryStore *history() const { return m_history.get(); }

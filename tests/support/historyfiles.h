@@ -75,6 +75,28 @@ inline TestResult storedAt(const QDateTime &date)
 
 inline TestResult storedRecord() { return storedAt(utc(2026, 12, 5, 12, 43, 35)); }
 
+// The stored record as quorvel-cli --json prints it, written out by hand.
+inline const QByteArray storedJson = R"({
+    "id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8",
+    "date": "2026-12-05T12:43:35Z",
+    "latencyMedian": 15.04,
+    "latencyMin": 12.5,
+    "latencyMax": 120.7,
+    "jitter": 3.21,
+    "download": 93.46,
+    "upload": 12.3
+}
+)";
+
+// Such objects as the history file holds them: one step deeper in an array.
+inline QByteArray historyText(const QList<QByteArray> &objects)
+{
+    QByteArray out = "[";
+    for (const QByteArray &o : objects)
+        out += (&o == &objects.first() ? "\n    " : ",\n    ") + o.chopped(1).replace("\n", "\n    ");
+    return out + (objects.isEmpty() ? "]\n" : "\n]\n");
+}
+
 // The stored record with one member set to value (Undefined: left out),
 // and, for a value the reader takes, the record it must read.
 struct FieldRule {
