@@ -8,3 +8,5 @@ quorvel_test(tst_window SOURCES tst_window.cpp LIBS ${_ui_libs})
 quorvel_test(tst_singleinstance SOURCES tst_singleinstance.cpp LIBS ${_ui_libs})
 target_compile_definitions(tst_singleinstance PRIVATE QUORVEL_BINARY="$<TARGET_FILE:quorvel>")
 add_dependencies(tst_singleinstance quorvel)
+# A hung function aborts its program at once, long before ctest's limit.
+set_property(TEST tst_gauge tst_livegraph tst_testview tst_window APPEND PROPERTY ENVIRONMENT "QTEST_FUNCTION_TIMEOUT=120000")

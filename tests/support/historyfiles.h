@@ -1,7 +1,7 @@
 #pragma once
 // For the history tests: whole-file reads and writes, the history file as
 // checked independently of the store, and the rules for one stored record's
-// members that the codec and the store must both keep.
+// members that the store must keep.
 #include "testresult.h"
 
 #include <QtTest>
