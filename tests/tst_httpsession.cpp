@@ -89,7 +89,8 @@ struct Batch {
 };
 
 struct Failure {
-    std::string target = "down"; // "down", "up" or a URL
+    bool upload = false;
+    std::string url; // a download from here; empty: from the local server
     FaultRule fault;
     std::chrono::milliseconds limit = 60s;
     Code code;
@@ -365,19 +366,19 @@ private slots:
             QTest::addRow("status %d", status) << Failure{.fault = {.status = status}, .code = Code::badServerResponse};
         const FaultRule stall{.stallAfterBytes = 100'000, .stallFor = 6s};
         const FaultRule trickle{.throttleBytesPerSecond = 1'000'000}; // 3 s, never 1 s without a byte
-        QTest::newRow("refused port") << Failure{.target = m_refusedUrl, .code = Code::cannotConnectToHost};
-        QTest::newRow("self-signed certificate") << Failure{.target = m_tls->url() + "/", .code = Code::tlsFailed};
-        QTest::newRow("name under .invalid") << Failure{.target = "http://quorvel-test.invalid/", .code = Code::cannotFindHost};
+        QTest::newRow("refused port") << Failure{.url = m_refusedUrl, .code = Code::cannotConnectToHost};
+        QTest::newRow("self-signed certificate") << Failure{.url = m_tls->url() + "/", .code = Code::tlsFailed};
+        QTest::newRow("name under .invalid") << Failure{.url = "http://quorvel-test.invalid/", .code = Code::cannotFindHost};
         QTest::newRow("closed mid-body") << Failure{.fault = {.closeAfterBytes = 200'000}, .code = Code::networkConnectionLost};
         QTest::newRow("reset mid-body")
             << Failure{.fault = {.closeAfterBytes = 200'000, .reset = true}, .code = Code::networkConnectionLost};
         QTest::newRow("stalled download") << Failure{.fault = stall, .code = Code::timedOut};
-        QTest::newRow("stalled upload") << Failure{.target = "up", .fault = stall, .code = Code::timedOut};
+        QTest::newRow("stalled upload") << Failure{.upload = true, .fault = stall, .code = Code::timedOut};
         QTest::newRow("late response head") << Failure{.fault = {.headDelay = 6s}, .code = Code::timedOut};
         QTest::newRow("download trickle held past the request limit")
             << Failure{.fault = trickle, .limit = 1s, .code = Code::timedOut};
         QTest::newRow("upload trickle held past the request limit")
-            << Failure{.target = "up", .fault = trickle, .limit = 1s, .code = Code::timedOut};
+            << Failure{.upload = true, .fault = trickle, .limit = 1s, .code = Code::timedOut};
     }
     void failuresEndWithTheirError()
     {
@@ -385,9 +386,9 @@ private slots:
         m_server->addFault(failure.fault);
         // The request-limit rows rely on that limit alone.
         auto s = session(failure.limit < 60s ? 20s : 1s);
-        const HttpTransfer t = failure.target.starts_with("http")
-            ? s->dataTransfer({.url = failure.target})
-            : transfer(*s, m_server->url(), failure.target == "up", QByteArray(3'000'000, 'u'), failure.limit);
+        const HttpTransfer t = failure.url.empty()
+            ? transfer(*s, m_server->url(), failure.upload, QByteArray(3'000'000, 'u'), failure.limit)
+            : s->dataTransfer({.url = failure.url});
         QStringList ends;
         auto task = launch({t}, &ends);
         QTRY_VERIFY_WITH_TIMEOUT(task.isFinished(), kWaitMs);
