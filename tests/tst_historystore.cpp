@@ -23,11 +23,6 @@ using Results = QList<TestResult>;
 
 namespace {
 
-QUuid idOf(int n)
-{
-    return QUuid::fromString(QStringLiteral("0c8e4a7e-1f2b-4d3c-9a5e-%1").arg(n, 12, 10, QLatin1Char('0')));
-}
-
 const QDateTime when = storedRecord().date;
 
 // Record n: the stored record under an id of its own.

@@ -23,11 +23,6 @@ namespace {
 
 const QDateTime base = utc(2026, 3, 14, 9, 26, 53);
 
-QUuid idOf(int n)
-{
-    return QUuid::fromString(QStringLiteral("5d0f7c1a-3b2e-4f60-8a19-%1").arg(n, 12, 10, QLatin1Char('0')));
-}
-
 // Result n finished n hours after base; figures differ per n so rows differ.
 TestResult result(int n, double download = -1)
 {

@@ -54,6 +54,12 @@ inline std::optional<QList<TestResult>> readHistory(const QString &path)
     return d.isArray() ? std::optional(out) : std::nullopt;
 }
 
+// Record n's id.
+inline QUuid idOf(int n)
+{
+    return QUuid::fromString(QStringLiteral("0c8e4a7e-1f2b-4d3c-9a5e-%1").arg(n, 12, 10, QLatin1Char('0')));
+}
+
 inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
 {
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
