@@ -88,6 +88,8 @@ Task<void> awaitOnce(Await kind, bool *after)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Await)
+
 class TestAsync : public QObject {
     Q_OBJECT
 
@@ -117,19 +119,19 @@ private slots:
 
     void cancelLandingJustBeforeAResumptionIsSeen_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("sleep whose timer fired") << int(Await::sleep);
-        QTest::newRow("future already resolved (a network wait)") << int(Await::future);
-        QTest::newRow("group whose children ended") << int(Await::group);
-        QTest::newRow("spawn") << int(Await::spawn);
+        QTest::addColumn<Await>("kind");
+        QTest::newRow("sleep whose timer fired") << Await::sleep;
+        QTest::newRow("future already resolved (a network wait)") << Await::future;
+        QTest::newRow("group whose children ended") << Await::group;
+        QTest::newRow("spawn") << Await::spawn;
     }
     void cancelLandingJustBeforeAResumptionIsSeen()
     {
-        QFETCH(int, kind);
+        QFETCH(Await, kind);
         auto cancel = std::make_shared<async::CancelState>();
         cancel->resumeObserver = [c = cancel.get()] { c->cancel(); };
         bool after = false;
-        auto handle = async::launch(awaitOnce(Await(kind), &after), cancel);
+        auto handle = async::launch(awaitOnce(kind, &after), cancel);
         QTRY_VERIFY_WITH_TIMEOUT(handle.isFinished(), 5000);
         QVERIFY(handle.isCancelled());
         QVERIFY(!after);

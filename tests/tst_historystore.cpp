@@ -1,10 +1,9 @@
-// The history file: which members of one record the reader takes, alone and
-// through the store; what each kind of file on disk turns into and what gets
-// written back, list order, change notifications; and the store under
-// file-system faults: writes that fail, copies it cannot make, records JSON
-// cannot carry, a history past the size limit. Whatever happens, a readable
-// earlier file and the user's records survive, and a save that fails says
-// why until one works.
+// The history file: which members of one record the store takes; what each
+// kind of file on disk turns into and what gets written back, list order,
+// change notifications; and the store under file-system faults: writes that
+// fail, copies it cannot make, records JSON cannot carry, a history past the
+// size limit. Whatever happens, a readable earlier file and the user's
+// records survive, and a save that fails says why until one works.
 #include "historyfiles.h"
 #include "historystore.h"
 #include "unprivileged.h"
@@ -23,11 +22,6 @@
 using Results = QList<TestResult>;
 
 namespace {
-
-QUuid idOf(int n)
-{
-    return QUuid::fromString(QStringLiteral("0c8e4a7e-1f2b-4d3c-9a5e-%1").arg(n, 12, 10, QLatin1Char('0')));
-}
 
 const QDateTime when = storedRecord().date;
 
@@ -61,21 +55,29 @@ TestResult truncated(TestResult r)
 
 constexpr qint64 sparseSize = qint64(64) << 30;
 
+// What stands at the path, or the fault.
+enum class Kind {
+    file, longName, directory, pipe, noReadPermission, linked, sparse, padded, readOnlyFolder, parentIsFile,
+    fileSizeLimit, danglingLink, sizeLimit
+};
+
 void columns()
 {
-    QTest::addColumn<QString>("kind"); // what stands at the path, or the fault
+    QTest::addColumn<Kind>("kind");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<Results>("loaded");
     QTest::addColumn<QString>("reason"); // why the first save fails; empty: it lands
 }
 
-void row(const char *name, const QByteArray &content, const Results &loaded = {}, const QString &kind = "file",
+void row(const char *name, const QByteArray &content, const Results &loaded = {}, Kind kind = Kind::file,
          const QString &reason = {})
 {
     QTest::newRow(name) << kind << content << loaded << reason;
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Kind)
 
 class TestHistoryStore : public QObject {
     Q_OBJECT
@@ -90,7 +92,7 @@ class TestHistoryStore : public QObject {
     std::function<void()> m_undo;
     Results m_appeared;
 
-    void arrange(const QString &kind, const QByteArray &content);
+    void arrange(Kind kind, const QByteArray &content);
     void loadAndSave(bool unreadable);
 
 private slots:
@@ -119,7 +121,7 @@ private slots:
         row("duplicate ids", doc({object(1), twin}), {record(1), twinRecord});
         for (const FieldRule &rule : acceptedFields())
             row(rule.name.constData(), doc({rule.object()}), {rule.read});
-        row("name too long for a copy, readable file", doc({object(1), object(2)}), some, "long name");
+        row("name too long for a copy, readable file", doc({object(1), object(2)}), some, Kind::longName);
     }
     void load() { loadAndSave(false); }
 
@@ -141,17 +143,17 @@ private slots:
         row("number out of range", QByteArray(one).replace("93.46", "1e400"));
         for (const FieldRule &rule : rejectedFields())
             row(rule.name.constData(), doc({object(2), rule.object()}));
-        row("directory at the path", "precious", {}, "directory");
-        row("pipe at the path", "", {}, "pipe");
-        row("no read permission", one, {}, "no read permission");
+        row("directory at the path", "precious", {}, Kind::directory);
+        row("pipe at the path", "", {}, Kind::pipe);
+        row("no read permission", one, {}, Kind::noReadPermission);
         // The linked file goes aside; the link stays and is written through.
-        row("garbage behind a link", "[oops", {}, "linked");
-        row("larger than memory", "", {}, "sparse");
+        row("garbage behind a link", "[oops", {}, Kind::linked);
+        row("larger than memory", "", {}, Kind::sparse);
         // Read whole, it would be an empty history; the store's limit is one byte less.
-        row("history padded one byte past the limit", "[]" + QByteArray(4095, ' '), {}, "padded");
+        row("history padded one byte past the limit", "[]" + QByteArray(4095, ' '), {}, Kind::padded);
         const QByteArray bad("[{\"id\": \"hand edit gone wrong\"}]");
-        row("read-only folder, unreadable file", bad, {}, "read-only folder", "can't be moved aside (Permission denied)");
-        row("name too long for a copy, unreadable file", bad, {}, "long name", "can't be moved aside (File name too long)");
+        row("read-only folder, unreadable file", bad, {}, Kind::readOnlyFolder, "can't be moved aside (Permission denied)");
+        row("name too long for a copy, unreadable file", bad, {}, Kind::longName, "can't be moved aside (File name too long)");
     }
     void loadUnreadable() { loadAndSave(true); }
 
@@ -160,12 +162,12 @@ private slots:
         columns();
         const Results some{record(1), record(2)};
         const QByteArray someOnDisk = doc({object(1), object(2)});
-        row("parent is a regular file", "", {}, "parent is a file", "Not a directory");
-        row("file size limit", someOnDisk, some, "file size limit", "File too large");
-        row("read-only folder", someOnDisk, some, "read-only folder", "Permission denied");
-        row("dangling link", "", {}, "dangling link", "is a link to");
+        row("parent is a regular file", "", {}, Kind::parentIsFile, "Not a directory");
+        row("file size limit", someOnDisk, some, Kind::fileSizeLimit, "File too large");
+        row("read-only folder", someOnDisk, some, Kind::readOnlyFolder, "Permission denied");
+        row("dangling link", "", {}, Kind::danglingLink, "is a link to");
         // What is there is just within the limit; one more record is not.
-        row("history grown past the size limit", someOnDisk, some, "size limit", "more than can be read back");
+        row("history grown past the size limit", someOnDisk, some, Kind::sizeLimit, "more than can be read back");
     }
     void writeFails() { loadAndSave(false); }
 
@@ -351,36 +353,39 @@ private slots:
 
 // Sets up what the row's kind says, with content as the file, and points
 // m_path at the history.
-void TestHistoryStore::arrange(const QString &kind, const QByteArray &content)
+void TestHistoryStore::arrange(Kind kind, const QByteArray &content)
 {
     const QString dir = m_dir->path();
     m_folder = dir;
-    m_limit = kind == "padded"       ? content.size() - 1
-            : kind == "size limit" ? content.size()
-                                   : HistoryStore::defaultMaxFileSize;
-    m_stays = kind == "parent is a file" || kind == "long name" || kind == "size limit";
+    m_limit = kind == Kind::padded      ? content.size() - 1
+            : kind == Kind::sizeLimit ? content.size()
+                                      : HistoryStore::defaultMaxFileSize;
+    m_stays = kind == Kind::parentIsFile || kind == Kind::longName || kind == Kind::sizeLimit;
     m_undo = [] {};
     m_appeared = {};
-    if (kind == "parent is a file") {
+    switch (kind) {
+    case Kind::parentIsFile:
         writeAll(dir + "/blocker", "a file, not a folder");
         m_path = dir + "/blocker/history.json";
         return;
-    }
-    if (kind == "long name") // fits NAME_MAX, and so does the save's temporary, but not the copy's name
-        m_path = dir + '/' + QString(235, 'h') + ".json";
-    if (kind == "directory") {
+    case Kind::directory:
         QVERIFY(QDir().mkpath(m_path));
         writeAll(m_path + "/keep.txt", content);
-    } else if (kind == "pipe") {
+        return;
+    case Kind::pipe:
         QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
-    } else if (kind == "sparse") {
+        return;
+    case Kind::sparse: {
         QFile f(m_path);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(sparseSize));
-    } else if (kind == "linked") {
+        return;
+    }
+    case Kind::linked:
         m_folder = m_elsewhere->path();
         writeAll(m_folder + "/history.json", content);
         QVERIFY(QFile::link(m_folder + "/history.json", m_path));
-    } else if (kind == "dangling link") {
+        return;
+    case Kind::danglingLink: {
         // Into a folder that is not mounted yet; mounting it brings a history.
         const QString mount = m_elsewhere->filePath("mnt/Quorvel");
         QVERIFY(QFile::link(mount + "/history.json", m_path));
@@ -389,16 +394,22 @@ void TestHistoryStore::arrange(const QString &kind, const QByteArray &content)
             QDir().mkpath(mount);
             writeAll(mount + "/history.json", doc({object(3), object(4)}));
         };
-    } else {
-        writeAll(m_path, content);
+        return;
     }
-    if (kind == "no read permission")
+    case Kind::longName: // fits NAME_MAX, and so does the save's temporary, but not the copy's name
+        m_path = dir + '/' + QString(235, 'h') + ".json";
+        break;
+    default:
+        break;
+    }
+    writeAll(m_path, content);
+    if (kind == Kind::noReadPermission)
         QVERIFY(QFile::setPermissions(m_path, QFileDevice::Permissions()));
-    if (kind == "read-only folder") {
+    if (kind == Kind::readOnlyFolder) {
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner);
         m_undo = [this] { cleanup(); };
     }
-    if (kind == "file size limit") {
+    if (kind == Kind::fileSizeLimit) {
         rlimit old{};
         getrlimit(RLIMIT_FSIZE, &old);
         rlimit low = old;
@@ -413,11 +424,11 @@ void TestHistoryStore::arrange(const QString &kind, const QByteArray &content)
 // left on disk; `unreadable`: what was there must go aside.
 void TestHistoryStore::loadAndSave(bool unreadable)
 {
-    QFETCH(QString, kind);
+    QFETCH(Kind, kind);
     QFETCH(QByteArray, content);
     QFETCH(Results, loaded);
     QFETCH(QString, reason);
-    if (kind == "no read permission" || kind == "read-only folder")
+    if (kind == Kind::noReadPermission || kind == Kind::readOnlyFolder)
         RUN_UNPRIVILEGED();
     arrange(kind, content);
     if (QTest::currentTestFailed())
@@ -434,6 +445,8 @@ void TestHistoryStore::loadAndSave(bool unreadable)
     HistoryStore store(path, m_limit);
     ::alarm(0);
     QCOMPARE(store.items(), loaded);
+    for (const TestResult &r : store.items())
+        QCOMPARE(r.date.timeSpec(), Qt::UTC);
     QCOMPARE(entries(m_folder), before); // nothing written at load
     QVERIFY(untouched());
 
@@ -462,7 +475,7 @@ void TestHistoryStore::loadAndSave(bool unreadable)
         saved.append(truncated(r));
     QCOMPARE(readHistory(path), std::optional<Results>(saved));
     QVERIFY(readAll(path).contains("\n    ")); // indented for people who open it
-    QCOMPARE(QFileInfo(path).isSymLink(), kind.contains("link")); // written through, never replaced
+    QCOMPARE(QFileInfo(path).isSymLink(), kind == Kind::linked || kind == Kind::danglingLink); // written through, never replaced
     QStringList added = entries(m_folder);
     for (const QString &e : before)
         added.removeOne(e);
@@ -474,11 +487,11 @@ void TestHistoryStore::loadAndSave(bool unreadable)
     QVERIFY2(QRegularExpression("\\Ahistory\\.json\\.unreadable-\\d{8}T\\d{6}Z\\z").match(added.first()).hasMatch(),
              qPrintable(added.first()));
     const QString aside = m_folder + '/' + added.first();
-    if (kind == "directory") {
+    if (kind == Kind::directory) {
         QCOMPARE(readAll(aside + "/keep.txt"), content);
-    } else if (kind == "pipe") {
+    } else if (kind == Kind::pipe) {
         QVERIFY(QFileInfo(aside).exists() && !QFileInfo(aside).isFile());
-    } else if (kind == "sparse") {
+    } else if (kind == Kind::sparse) {
         QCOMPARE(QFileInfo(aside).size(), sparseSize);
     } else {
         QVERIFY(QFile::setPermissions(aside, QFile::ReadOwner));

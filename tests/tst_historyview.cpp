@@ -23,11 +23,6 @@ namespace {
 
 const QDateTime base = utc(2026, 3, 14, 9, 26, 53);
 
-QUuid idOf(int n)
-{
-    return QUuid::fromString(QStringLiteral("5d0f7c1a-3b2e-4f60-8a19-%1").arg(n, 12, 10, QLatin1Char('0')));
-}
-
 // Result n finished n hours after base; figures differ per n so rows differ.
 TestResult result(int n, double download = -1)
 {
@@ -100,7 +95,14 @@ QList<QPointF> dots(const Results &rs, double TestResult::*figure = &TestResult:
     return out;
 }
 
+// What a row action does to row n of the fixture, and what it must change.
+using RowAction = std::function<void(Fixture &, int)>;
+enum class Effect { copies, deletes, none };
+
 } // namespace
+
+Q_DECLARE_METATYPE(RowAction)
+Q_DECLARE_METATYPE(Effect)
 
 class TestHistoryView : public QObject {
     Q_OBJECT
@@ -132,24 +134,62 @@ private slots:
     // actions. Rows, newest first: result 2's twin (same id), 3, 2, 1.
     void rowActions_data()
     {
-        QTest::addColumn<QString>("via");
+        QTest::addColumn<RowAction>("act");
         QTest::addColumn<int>("row");
-        QTest::addColumn<bool>("deletes");
-        QTest::newRow("Copy button, top row") << "Copy button" << 0 << false;
-        QTest::newRow("Copy button, bottom row") << "Copy button" << 3 << false;
-        QTest::newRow("Copy released away from the button") << "Copy away" << 1 << false;
-        QTest::newRow("Delete button, every record with its id") << "Delete button" << 0 << true;
-        QTest::newRow("copy keys") << "copy keys" << 1 << false;
-        QTest::newRow("Delete key") << "Delete key" << 1 << true;
-        QTest::newRow("Backspace key") << "Backspace key" << 1 << true;
-        QTest::newRow("accessible Copy, once a painted button only") << "accessible Copy" << 1 << false;
-        QTest::newRow("accessible Delete, once a painted button only") << "accessible Delete" << 1 << true;
+        QTest::addColumn<Effect>("effect");
+        // Pressed on the row's button, released where `away` says.
+        const auto click = [](Button button, int away = 0) {
+            return RowAction([=](Fixture &f, int row) {
+                const QRect r = f.view->buttonRect(row, button);
+                QVERIFY(r.isValid());
+                const QPoint release = r.center() - QPoint(away, 0);
+                QTest::mousePress(f.viewport(), Qt::LeftButton, {}, r.center());
+                QTest::mouseMove(f.viewport(), release);
+                QTest::mouseRelease(f.viewport(), Qt::LeftButton, {}, release);
+            });
+        };
+        // Pressed on the list, the row made current from the one below.
+        const auto keys = [](const QKeySequence &sequence) {
+            return RowAction([=](Fixture &f, int row) {
+                QListView *list = f.view->list();
+                f.view->activateWindow();
+                list->setFocus();
+                QTRY_VERIFY(list->hasFocus());
+                list->setCurrentIndex(list->model()->index(row + 1, 0));
+                QTest::keyClick(list, Qt::Key_Up);
+                QCOMPARE(list->currentIndex().row(), row);
+                QTest::keySequence(list, sequence);
+            });
+        };
+        // On the row itself, whichever row is current.
+        const auto accessible = [](const QString &action) {
+            return RowAction([=](Fixture &f, int row) {
+                QListView *list = f.view->list();
+                list->setCurrentIndex(list->model()->index(0, 0));
+                QAccessibleInterface *item = QAccessible::queryAccessibleInterface(list)->child(row);
+                QVERIFY(item && item->actionInterface());
+                QCOMPARE(item->role(), QAccessible::ListItem);
+                QVERIFY2(item->text(QAccessible::Name).contains(": download 53.0 Mbps, upload 15.5 Mbps, latency 13.0 ms"),
+                         qPrintable(item->text(QAccessible::Name)));
+                QCOMPARE(item->actionInterface()->actionNames(), (QStringList{"Copy", "Delete"}));
+                item->actionInterface()->doAction(action);
+            });
+        };
+        QTest::newRow("Copy button, top row") << click(Button::copy) << 0 << Effect::copies;
+        QTest::newRow("Copy button, bottom row") << click(Button::copy) << 3 << Effect::copies;
+        QTest::newRow("Copy released away from the button") << click(Button::copy, 200) << 1 << Effect::none;
+        QTest::newRow("Delete button, every record with its id") << click(Button::remove) << 0 << Effect::deletes;
+        QTest::newRow("copy keys") << keys(QKeySequence::Copy) << 1 << Effect::copies;
+        QTest::newRow("Delete key") << keys(Qt::Key_Delete) << 1 << Effect::deletes;
+        QTest::newRow("Backspace key") << keys(Qt::Key_Backspace) << 1 << Effect::deletes;
+        QTest::newRow("accessible Copy, once a painted button only") << accessible("Copy") << 1 << Effect::copies;
+        QTest::newRow("accessible Delete, once a painted button only") << accessible("Delete") << 1 << Effect::deletes;
     }
     void rowActions()
     {
-        QFETCH(QString, via);
+        QFETCH(RowAction, act);
         QFETCH(int, row);
-        QFETCH(bool, deletes);
+        QFETCH(Effect, effect);
         Fixture f({result(1), result(2), result(3), result(2, 999)});
         QClipboard *clipboard = QApplication::clipboard();
         auto *old = new QMimeData;
@@ -159,46 +199,19 @@ private slots:
         const TestResult target = f.store->items().at(row);
         Results left = f.store->items();
         left.removeIf([&target](const TestResult &r) { return r.id == target.id; });
-        QListView *list = f.view->list();
+        act(f, row);
+        if (QTest::currentTestFailed())
+            return;
 
-        if (via.contains("button") || via == "Copy away") {
-            const QRect r = f.view->buttonRect(row, via.startsWith("Delete") ? Button::remove : Button::copy);
-            QVERIFY(r.isValid());
-            const QPoint release = via == "Copy away" ? QPoint(r.left() - 200, r.center().y()) : r.center();
-            QTest::mousePress(f.viewport(), Qt::LeftButton, {}, r.center());
-            QTest::mouseMove(f.viewport(), release);
-            QTest::mouseRelease(f.viewport(), Qt::LeftButton, {}, release);
-        } else if (via.startsWith("accessible ")) {
-            // On the row itself, whichever row is current.
-            list->setCurrentIndex(list->model()->index(0, 0));
-            QAccessibleInterface *item = QAccessible::queryAccessibleInterface(list)->child(row);
-            QVERIFY(item && item->actionInterface());
-            QCOMPARE(item->role(), QAccessible::ListItem);
-            QVERIFY2(item->text(QAccessible::Name).contains(": download 53.0 Mbps, upload 15.5 Mbps, latency 13.0 ms"),
-                     qPrintable(item->text(QAccessible::Name)));
-            QCOMPARE(item->actionInterface()->actionNames(), (QStringList{"Copy", "Delete"}));
-            item->actionInterface()->doAction(via.mid(11));
-        } else {
-            f.view->activateWindow();
-            list->setFocus();
-            QTRY_VERIFY(list->hasFocus());
-            list->setCurrentIndex(list->model()->index(row + 1, 0));
-            QTest::keyClick(list, Qt::Key_Up);
-            QCOMPARE(list->currentIndex().row(), row);
-            QTest::keySequence(list, via == "copy keys"    ? QKeySequence(QKeySequence::Copy)
-                                     : via == "Delete key" ? QKeySequence(Qt::Key_Delete)
-                                                           : QKeySequence(Qt::Key_Backspace));
-        }
-
-        if (deletes) {
+        if (effect == Effect::deletes) {
             QTRY_COMPARE(f.store->items(), left);
             QCOMPARE(f.view->rowCount(), left.size());
             QCOMPARE(f.view->chart()->downloadSeries()->points(), dots(left));
             QVERIFY(f.saved());
             QCOMPARE(clipboard->text(), QStringLiteral("stale"));
         } else {
-            QCOMPARE(clipboard->text(), via == "Copy away" ? QStringLiteral("stale") : target.summary());
-            if (via != "Copy away") // replaced, not merged: the old rich text is gone
+            QCOMPARE(clipboard->text(), effect == Effect::copies ? target.summary() : QStringLiteral("stale"));
+            if (effect == Effect::copies) // replaced, not merged: the old rich text is gone
                 QCOMPARE(clipboard->mimeData()->formats(), QStringList{QStringLiteral("text/plain")});
             QCOMPARE(f.store->items().size(), 4);
         }

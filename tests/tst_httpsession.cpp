@@ -89,7 +89,8 @@ struct Batch {
 };
 
 struct Failure {
-    std::string target = "down"; // "down", "up" or a URL
+    bool upload = false;
+    std::string url; // a download from here; empty: from the local server
     FaultRule fault;
     std::chrono::milliseconds limit = 60s;
     Code code;
@@ -252,8 +253,6 @@ class TestHttpSession : public QObject {
 
     std::unique_ptr<SpeedTestServer> m_server, m_tls; // the second with a self-signed certificate
     QTemporaryDir m_dir;
-    int m_unheard = -1; // bound, never listening: connecting is refused
-    std::string m_refusedUrl;
     std::shared_ptr<TransferDelegate> m_delegate;
 
     std::shared_ptr<HttpSession> session(std::chrono::milliseconds idle, int perHost = 6, bool countsReceived = true)
@@ -282,14 +281,7 @@ private slots:
         m_tls = std::make_unique<SpeedTestServer>(
             SpeedTestServer::Options{.certFile = cert.toStdString(), .keyFile = key.toStdString()});
         QVERIFY2(m_tls->start(), m_tls->errorString().c_str());
-        m_unheard = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        auto *at = reinterpret_cast<sockaddr *>(&address);
-        socklen_t length = sizeof address;
-        QVERIFY(::bind(m_unheard, at, length) == 0 && ::getsockname(m_unheard, at, &length) == 0);
-        m_refusedUrl = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
     }
-    void cleanupTestCase() { ::close(m_unheard); }
     void init()
     {
         m_server->clearFaults();
@@ -357,7 +349,8 @@ private slots:
     }
 
     // Anything but exactly 200 is refused at the head with its body never
-    // counted; transport errors and timeouts pass through.
+    // counted; transport errors and timeouts pass through. (A refused port
+    // and an unknown name: their causes in tst_phases.)
     void failuresEndWithTheirError_data()
     {
         QTest::addColumn<Failure>("failure");
@@ -365,19 +358,17 @@ private slots:
             QTest::addRow("status %d", status) << Failure{.fault = {.status = status}, .code = Code::badServerResponse};
         const FaultRule stall{.stallAfterBytes = 100'000, .stallFor = 6s};
         const FaultRule trickle{.throttleBytesPerSecond = 1'000'000}; // 3 s, never 1 s without a byte
-        QTest::newRow("refused port") << Failure{.target = m_refusedUrl, .code = Code::cannotConnectToHost};
-        QTest::newRow("self-signed certificate") << Failure{.target = m_tls->url() + "/", .code = Code::tlsFailed};
-        QTest::newRow("name under .invalid") << Failure{.target = "http://quorvel-test.invalid/", .code = Code::cannotFindHost};
+        QTest::newRow("self-signed certificate") << Failure{.url = m_tls->url() + "/", .code = Code::tlsFailed};
         QTest::newRow("closed mid-body") << Failure{.fault = {.closeAfterBytes = 200'000}, .code = Code::networkConnectionLost};
         QTest::newRow("reset mid-body")
             << Failure{.fault = {.closeAfterBytes = 200'000, .reset = true}, .code = Code::networkConnectionLost};
         QTest::newRow("stalled download") << Failure{.fault = stall, .code = Code::timedOut};
-        QTest::newRow("stalled upload") << Failure{.target = "up", .fault = stall, .code = Code::timedOut};
+        QTest::newRow("stalled upload") << Failure{.upload = true, .fault = stall, .code = Code::timedOut};
         QTest::newRow("late response head") << Failure{.fault = {.headDelay = 6s}, .code = Code::timedOut};
         QTest::newRow("download trickle held past the request limit")
             << Failure{.fault = trickle, .limit = 1s, .code = Code::timedOut};
         QTest::newRow("upload trickle held past the request limit")
-            << Failure{.target = "up", .fault = trickle, .limit = 1s, .code = Code::timedOut};
+            << Failure{.upload = true, .fault = trickle, .limit = 1s, .code = Code::timedOut};
     }
     void failuresEndWithTheirError()
     {
@@ -385,9 +376,9 @@ private slots:
         m_server->addFault(failure.fault);
         // The request-limit rows rely on that limit alone.
         auto s = session(failure.limit < 60s ? 20s : 1s);
-        const HttpTransfer t = failure.target.starts_with("http")
-            ? s->dataTransfer({.url = failure.target})
-            : transfer(*s, m_server->url(), failure.target == "up", QByteArray(3'000'000, 'u'), failure.limit);
+        const HttpTransfer t = failure.url.empty()
+            ? transfer(*s, m_server->url(), failure.upload, QByteArray(3'000'000, 'u'), failure.limit)
+            : s->dataTransfer({.url = failure.url});
         QStringList ends;
         auto task = launch({t}, &ends);
         QTRY_VERIFY_WITH_TIMEOUT(task.isFinished(), kWaitMs);

@@ -122,8 +122,10 @@ private slots:
         QCOMPARE((QList<double>{*handedOver.median, *handedOver.jitter, *handedOver.min, *handedOver.max}),
                  (QList<double>{(sorted[9] + sorted[10]) / 2, steps / 19, sorted.first(), values[1]}));
         QCOMPARE(handedOver.gauge, *handedOver.median);
-        // The 120 ms request raised the scale to a step above it.
-        QVERIFY(SpeedTest::latencySteps.contains(handedOver.gaugeMax) && handedOver.gaugeMax >= *handedOver.max);
+        // The scale rose to the first of the steps 50, 100, 200, 500, 1000 and
+        // 5000 ms that holds the slowest timed request within 92 % of it.
+        const QList<double> scales{50, 100, 200, 500, 1000, 5000};
+        QCOMPARE(handedOver.gaugeMax, *std::find_if(scales.begin(), scales.end(), [&](double s) { return sorted.last() <= 0.92 * s; }));
     }
 
     void faultsEndTheTest_data()
@@ -244,18 +246,16 @@ private slots:
                  qPrintable(QStringLiteral("%1 Mbps, link %2").arg(figure.value_or(-1)).arg(link)));
     }
 
+    // The errors that the faults above cannot raise on loopback.
     void describeMapsErrors_data()
     {
         QTest::addColumn<std::exception_ptr>("error");
         QTest::addColumn<QString>("message");
         using C = HttpError::Code;
         const auto http = [](C c) { return std::make_exception_ptr(HttpError(c, QStringLiteral("described"))); };
-        for (C c : {C::notConnectedToInternet, C::networkConnectionLost, C::dataNotAllowed, C::cannotFindHost,
-                    C::cannotConnectToHost, C::dnsLookupFailed, C::internationalRoamingOff, C::timedOut})
-            QTest::addRow("offline %d", int(c)) << http(c) << offlineMessage;
-        QTest::newRow("bad server response") << http(C::badServerResponse) << rejectedMessage;
+        QTest::newRow("no network at all") << http(C::notConnectedToInternet) << offlineMessage;
+        QTest::newRow("TLS failure") << http(C::tlsFailed) << "The test couldn't finish: described";
         QTest::newRow("other") << http(C::other) << "The test couldn't finish: described";
-        QTest::newRow("cancelled") << http(C::cancelled) << "The test couldn't finish: described";
         QTest::newRow("not an HTTP error") << std::make_exception_ptr(std::runtime_error("disk on fire"))
                                            << "The test couldn't finish: disk on fire";
     }

@@ -1,13 +1,13 @@
 // The Test tab as a person sees it: banner precedence, card figures and
-// detail line, which buttons show and whether they work (click and Return),
-// and a failed test against the local server. A whole test on this screen,
-// and Copy Result: tst_window.
+// detail line, which buttons show, each rendered from a given state with no
+// server; whether the buttons work (click and Return), and a failed test
+// against the local server. A whole test on this screen, and Copy Result:
+// tst_window.
 #include "banner.h"
 #include "gaugeview.h"
+#include "speedtestharness.h"
 #include "statcard.h"
 #include "testview.h"
-#include "theme.h"
-#include "uisupport.h"
 
 #include <QtWidgets>
 
@@ -15,10 +15,11 @@
 
 namespace {
 
+// The screen on an engine against the local server, or on one that never runs.
 struct Shown {
-    Engine engine;
+    SpeedTestHarness engine;
     TestView view;
-    explicit Shown(const QString &origin) : engine(origin), view(engine.test.get())
+    explicit Shown(bool serve = false) : view(open(engine, serve))
     {
         view.resize(760, 590);
         view.show();
@@ -26,10 +27,16 @@ struct Shown {
         if (!QTest::qWaitForWindowActive(&view))
             qFatal("view not active");
     }
+    static SpeedTest *open(SpeedTestHarness &h, bool serve)
+    {
+        if (!h.open(serve ? QString() : SpeedTestHarness::unheard))
+            qFatal("local server: %s", h.server.errorString().c_str());
+        return h.test.get();
+    }
 };
 
 const QString dash = QStringLiteral("\u2014");
-const QString rejected = QStringLiteral("The speed test server rejected the request. Please try again in a moment.");
+const QString offline = QStringLiteral("You're offline. Connect to the internet to run a speed test.");
 
 } // namespace
 
@@ -37,9 +44,6 @@ class TestTestView : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { m_server.emplace(); }
-    void cleanup() { m_server.reset(); }
-
     // Figures: median, min, max, jitter, download, upload; -1 for none.
     // Shown: latency value, its detail line, download, upload.
     void cards_data()
@@ -58,7 +62,7 @@ private slots:
     void cards()
     {
         QFETCH(QList<double>, figures);
-        Shown s(origin());
+        Shown s;
         const auto figure = [&](int i) { return figures[i] < 0 ? std::optional<double>() : figures[i]; };
         TestScreenState st;
         std::tie(st.latencyMedian, st.latencyMin, st.latencyMax, st.jitter, st.download, st.upload) =
@@ -80,18 +84,19 @@ private slots:
         QTest::addColumn<std::optional<QString>>("error");
         QTest::addColumn<bool>("online");
         QTest::addColumn<QString>("text"); // empty: no banner
-        QTest::addColumn<QColor>("colour");
-        QTest::newRow("online, no error") << std::optional<QString>() << true << "" << QColor();
-        QTest::newRow("offline") << std::optional<QString>() << false << TestScreen::offlineText << Theme::orange();
-        QTest::newRow("error") << std::optional<QString>(rejected) << true << rejected << Theme::red();
-        QTest::newRow("error beats offline") << std::optional<QString>(rejected) << false << rejected << Theme::red();
+        QTest::addColumn<Hue>("hue");
+        const std::optional<QString> rejected = rejectedMessage;
+        QTest::newRow("online, no error") << std::optional<QString>() << true << "" << Hue::none;
+        QTest::newRow("offline") << std::optional<QString>() << false << offline << Hue::orange;
+        QTest::newRow("error") << rejected << true << rejectedMessage << Hue::red;
+        QTest::newRow("error beats offline") << rejected << false << rejectedMessage << Hue::red;
     }
     void banner()
     {
         QFETCH(std::optional<QString>, error);
         QFETCH(bool, online);
         QFETCH(QString, text);
-        Shown s(origin());
+        Shown s;
         const int gaugeTopWithout = s.view.gauge()->y();
         TestScreenState st;
         st.errorMessage = error;
@@ -101,7 +106,7 @@ private slots:
         QVERIFY(s.view.isBannerShown() == !text.isEmpty() && s.view.banner()->isVisible() == !text.isEmpty());
         if (!text.isEmpty()) {
             QCOMPARE(s.view.banner()->text(), text);
-            QTEST(s.view.banner()->color(), "colour");
+            QTEST(hueOf(s.view.banner()->color()), "hue");
             // The cause goes with an error, not with the offline notice.
             const QString detail = error ? st.errorCause : QString();
             QCOMPARE(s.view.banner()->toolTip(), detail);
@@ -131,7 +136,7 @@ private slots:
     {
         QFETCH(Phase, phase);
         QFETCH(bool, online);
-        Shown s(origin());
+        Shown s;
         TestView &v = s.view;
         TestScreenState st;
         st.phase = phase;
@@ -173,12 +178,11 @@ private slots:
     // while keys are pressed, then fails.
     void returnStartsOnlyWhenOnlineAndAFailureShows()
     {
-        Watchdog dog;
-        m_server->server.addFault({.nth = 1, .status = 503, .headDelay = 3s});
-        Shown s(origin());
+        Shown s(true);
+        s.engine.server.addFault({.nth = 1, .status = 503, .headDelay = 3s});
         SpeedTest &t = *s.engine.test;
         QVERIFY(s.engine.setOnline(false));
-        QCOMPARE(s.view.banner()->text(), TestScreen::offlineText);
+        QCOMPARE(s.view.banner()->text(), offline);
         QVERIFY(!s.view.startButton()->isEnabled());
         QTest::keyClick(&s.view, Qt::Key_Return);
         QTest::keyClick(&s.view, Qt::Key_Enter);
@@ -197,18 +201,14 @@ private slots:
 
         QVERIFY(eventually([&] { return t.status() == QLatin1String("Failed"); }));
         QVERIFY(s.engine.setOnline(false)); // the error banner wins
-        QCOMPARE(s.view.banner()->color(), Theme::red());
-        QCOMPARE(s.view.banner()->text(), rejected);
+        QCOMPARE(hueOf(s.view.banner()->color()), Hue::red);
+        QCOMPARE(s.view.banner()->text(), rejectedMessage);
         QCOMPARE(s.view.banner()->toolTip(), QStringLiteral("The server answered with HTTP status 503 while measuring latency."));
         QCOMPARE(s.view.startButton()->text(), QStringLiteral("Start"));
         QVERIFY(s.view.copyButton()->isHidden());
         QCOMPARE(s.view.latencyCard()->valueText(), dash);
         QCOMPARE(s.view.gauge()->label(), dash);
     }
-
-private:
-    QString origin() const { return m_server->origin(); }
-    std::optional<LocalServer> m_server;
 };
 
 QTEST_MAIN(TestTestView)

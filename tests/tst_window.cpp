@@ -11,10 +11,9 @@
 #include "historyview.h"
 #include "livegraph.h"
 #include "quorvelapp.h"
+#include "speedtestharness.h"
 #include "statcard.h"
 #include "testview.h"
-#include "theme.h"
-#include "uisupport.h"
 
 #include <QtWidgets>
 
@@ -73,8 +72,7 @@ class TestWindow : public QObject {
 private slots:
     void sizePickerAndDivider()
     {
-        LocalServer local;
-        Launched l(local.origin());
+        Launched l(SpeedTestHarness::unheard);
         ContentView &w = l.window();
         QCOMPARE(w.minimumSize(), QSize(760, 640));
         w.resize(500, 400);
@@ -111,11 +109,9 @@ private slots:
     void textIsReadable()
     {
         QFETCH(QPalette, palette);
-        Watchdog dog;
-        LocalServer local;
         const QPalette before = QApplication::palette();
         QApplication::setPalette(palette);
-        Launched l(local.origin());
+        Launched l(SpeedTestHarness::unheard);
         ContentView &w = l.window();
         QStringList poor;
         const auto check = [&](const char *what, const QWidget *on, QPoint at, const QColor &text) {
@@ -158,11 +154,9 @@ private slots:
 
 void TestWindow::wholeTest()
 {
-    Watchdog dog(120s);
-    LocalServer local;
-    throttle(local.server, "/__down", 4'000'000);
-    throttle(local.server, "/__up", 4'000'000);
-    Launched l(local.origin());
+    SpeedTestServer server({.throttleBytesPerSecond = 4'000'000});
+    QVERIFY(server.start());
+    Launched l(QString::fromStdString(server.url()));
     ContentView &w = l.window();
     SpeedTest &t = *l.app->test();
     w.activateWindow();
@@ -197,7 +191,7 @@ void TestWindow::wholeTest()
         expect(g->isShowingPlaceholder() == t.samples().isEmpty() && g->pointCount() == t.samples().size(), "points");
         expect(std::all_of(t.samples().begin(), t.samples().end(), [&](const Sample &s) { return s.y <= g->yTop(); }),
                "point over the top");
-        expect(p != Phase::latency || (v->gauge()->unitText() == QLatin1String("ms") && v->gauge()->arcColor() == Theme::orange()),
+        expect(p != Phase::latency || (v->gauge()->unitText() == QLatin1String("ms") && hueOf(v->gauge()->arcColor()) == Hue::orange),
                "latency dial");
         if (running)
             statuses.insert(v->statusText());
@@ -249,7 +243,7 @@ void TestWindow::wholeTest()
              (QStringList{Fmt::ms(*t.latencyMedian()), Fmt::speed(*t.download()), Fmt::speed(*t.upload())}));
     QVERIFY(v->latencyCard()->detailText().startsWith(QStringLiteral("median \u00B7 range ")));
     QCOMPARE(v->gauge()->label() + v->gauge()->unitText(), Fmt::speed(*t.download()) + QStringLiteral("Mbps"));
-    QCOMPARE(v->gauge()->arcColor(), Theme::green());
+    QCOMPARE(hueOf(v->gauge()->arcColor()), Hue::green);
     QVERIFY(v->graph()->title() == live && !v->graph()->isShowingPlaceholder());
 
     // By keyboard: picker, Start, Copy. Return is the focused button's: it
@@ -276,7 +270,7 @@ void TestWindow::wholeTest()
     const auto kept = t.samples().size();
     QTest::mouseClick(v->cancelButton(), Qt::LeftButton);
     QCOMPARE(t.status(), QStringLiteral("Cancelled"));
-    QVERIFY(v->graph()->title() == live && v->graph()->lineColor() == Theme::green() && v->graph()->pointCount() == kept);
+    QVERIFY(v->graph()->title() == live && hueOf(v->graph()->lineColor()) == Hue::green && v->graph()->pointCount() == kept);
     QCOMPARE(v->gauge()->label() + v->gauge()->unitText(), dash + QStringLiteral("Ready"));
     QVERIFY(eventually([&] { return !v->gauge()->isAnimating() && v->gauge()->drawnFraction() == 0; }, 5'000));
     QCOMPARE(l.app->history()->items().size(), 1);

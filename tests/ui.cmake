@@ -9,3 +9,5 @@ quorvel_test(tst_singleinstance SOURCES tst_singleinstance.cpp LIBS ${_ui_libs})
 target_compile_definitions(tst_singleinstance PRIVATE QUORVEL_BINARY="$<TARGET_FILE:quorvel>"
   QUORVEL_CLI_BINARY="$<TARGET_FILE:quorvel-cli>")
 add_dependencies(tst_singleinstance quorvel quorvel-cli)
+# A hung function aborts its program at once, long before ctest's limit.
+set_property(TEST tst_gauge tst_livegraph tst_testview tst_window APPEND PROPERTY ENVIRONMENT "QTEST_FUNCTION_TIMEOUT=120000")

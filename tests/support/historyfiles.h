@@ -1,7 +1,7 @@
 #pragma once
 // For the history tests: whole-file reads and writes, the history file as
 // checked independently of the store, and the rules for one stored record's
-// members that the codec and the store must both keep.
+// members that the store must keep.
 #include "testresult.h"
 
 #include <QtTest>
@@ -52,6 +52,12 @@ inline std::optional<QList<TestResult>> readHistory(const QString &path)
         out.append(*r);
     }
     return d.isArray() ? std::optional(out) : std::nullopt;
+}
+
+// Record n's id.
+inline QUuid idOf(int n)
+{
+    return QUuid::fromString(QStringLiteral("0c8e4a7e-1f2b-4d3c-9a5e-%1").arg(n, 12, 10, QLatin1Char('0')));
 }
 
 inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
