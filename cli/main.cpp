@@ -90,12 +90,8 @@ bool printResult(const TestResult &result, const SpeedTest &test, bool json, boo
         std::fputs(object->constData(), stdout);
     if (csv)
         std::printf("%s\n", row->constData());
-    if (!json && !csv) {
-        const auto grade = Bufferbloat::of(result);
-        std::printf("%s\nLatency under load: %s; %s\n", qPrintable(result.summary()),
-                    qPrintable(Bufferbloat::loadedLatencies(result.downloadLatency, result.uploadLatency)),
-                    grade ? qPrintable(grade->line()) : "no Bufferbloat grade");
-    }
+    if (!json && !csv)
+        std::printf("%s\n%s\n", qPrintable(result.summary()), qPrintable(Bufferbloat::loadedLine(result)));
     std::fflush(stdout);
     return true;
 }

@@ -50,10 +50,13 @@ QString Bufferbloat::scale()
     return text;
 }
 
-QString Bufferbloat::loadedLatencies(std::optional<double> downloadLatency, std::optional<double> uploadLatency)
+QString Bufferbloat::loadedLine(const TestResult &result)
 {
     const auto figure = [](std::optional<double> v) {
         return v ? Fmt::ms(*v) + QStringLiteral(" ms") : QStringLiteral("\u2014");
     };
-    return QStringLiteral("download ") + figure(downloadLatency) + QStringLiteral(", upload ") + figure(uploadLatency);
+    const auto grade = of(result);
+    return QStringLiteral("Latency under load: download ") + figure(result.downloadLatency)
+        + QStringLiteral(", upload ") + figure(result.uploadLatency) + QStringLiteral("; ")
+        + (grade ? grade->line() : QStringLiteral("no Bufferbloat grade"));
 }

@@ -23,6 +23,7 @@ struct Bufferbloat {
     QString line() const;
     // The scale, a line a grade, under a line that says what is graded.
     static QString scale();
-    // "download 35.0 ms, upload —": a figure not measured is an em dash.
-    static QString loadedLatencies(std::optional<double> downloadLatency, std::optional<double> uploadLatency);
+    // "Latency under load: download 35.0 ms, upload —; Bufferbloat B · …", a
+    // figure not measured an em dash, "no Bufferbloat grade" without either.
+    static QString loadedLine(const TestResult &result);
 };
