@@ -143,8 +143,14 @@ std::unique_ptr<QuorvelApp> open(const QString &origin, const QString &history,
 TestResult pastResult(int i, const QDateTime &now)
 {
     const double wave = (i % 4) * 9.5;
-    return {QUuid::createUuid(), now.addSecs(-i * 9 * 3600LL), 14.0 + (i % 5) * 2.3, 11.0 + (i % 3),
-            30.0 + (i % 40) * 2.1, 1.5 + (i % 4) * 0.7, 180.0 + wave * 3 - (i % 60) * 2.5, 38.0 + wave - (i % 60) * 0.8};
+    TestResult r{QUuid::createUuid(), now.addSecs(-i * 9 * 3600LL), 14.0 + (i % 5) * 2.3, 11.0 + (i % 3),
+                 30.0 + (i % 40) * 2.1, 1.5 + (i % 4) * 0.7, 180.0 + wave * 3 - (i % 60) * 2.5, 38.0 + wave - (i % 60) * 0.8};
+    // The oldest were saved before latency under load was measured.
+    if (i < 9) {
+        r.downloadLatency = r.latencyMedian + (i % 4) * 21.0 + 3;
+        r.uploadLatency = r.latencyMedian + (i % 3) * 47.0 + 2;
+    }
+    return r;
 }
 
 // A long history, an hour apart, newest first, written as the store writes it.
