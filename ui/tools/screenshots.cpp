@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
@@ -270,6 +271,8 @@ int main(int argc, char *argv[])
         waitFor("upload points", [&] { return test->phase() == Phase::upload && test->samples().size() >= 8; });
         shoot(window, QStringLiteral("07-upload"));
         waitFor("the end of the test", [&] { return test->phase() == Phase::done; });
+        if (window->testView()->bufferbloatLabel()->isHidden())
+            fail(QStringLiteral("the finished test shows no Bufferbloat line"));
         shootBoth(window, QStringLiteral("08-done"));
 
         window->resize(1120, 800);
@@ -299,6 +302,10 @@ int main(int argc, char *argv[])
 
         window->setTab(Tab::history);
         shootBoth(window, QStringLiteral("11-history"));
+        // Wide enough for each row's Bufferbloat badge.
+        window->resize(1120, 800);
+        shoot(window, QStringLiteral("11-history-large"));
+        window->resize(ContentView::minimumWidth, ContentView::minimumHeight);
     }
 
     {
