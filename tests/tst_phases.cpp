@@ -256,19 +256,22 @@ private slots:
         QTest::addColumn<FaultRule>("probeFault");
         QTest::addColumn<bool>("rises");
         QTest::addColumn<bool>("probesFail");
+        QTest::addColumn<double>("longestMs"); // the longest counted probe of each phase, at least
         QTest::newRow("held back 150 ms under load")
-            << FaultRule{.path = "/__down", .headDelay = 150ms, .whileBodiesMove = true} << true << false;
+            << FaultRule{.path = "/__down", .headDelay = 150ms, .whileBodiesMove = true} << true << false << 150.0;
         QTest::newRow("refused under load")
-            << FaultRule{.path = "/__down", .status = 500, .whileBodiesMove = true} << false << true;
-        // Counted with the time it waited, but one probe makes no figure.
+            << FaultRule{.path = "/__down", .status = 500, .whileBodiesMove = true} << false << true << 0.0;
+        // Counted with the time it waited, the phase's 2.5 s or so, but one
+        // probe makes no figure.
         QTest::newRow("stalled past the phase")
-            << FaultRule{.path = "/__down", .headDelay = 30s, .whileBodiesMove = true} << false << false;
+            << FaultRule{.path = "/__down", .headDelay = 30s, .whileBodiesMove = true} << false << false << 1000.0;
     }
     void probesUnderLoad()
     {
         QFETCH(FaultRule, probeFault);
         QFETCH(bool, rises);
         QFETCH(bool, probesFail);
+        QFETCH(double, longestMs);
         // Per body: each phase ends after two agreeing batches, about 2.5 s.
         constexpr std::int64_t down = 4'000'000, up = 2'000'000;
         SpeedTestHarness h({.throttleBytesPerSecond = down});
@@ -276,6 +279,9 @@ private slots:
         h.server.addFault(probeFault);
         QVERIFY(h.open());
         SpeedTest &t = *h.test;
+        double longest[2] = {0, 0};
+        connect(&t, &SpeedTest::probeMeasured, this,
+                [&](Phase p, Sample s) { longest[p == Phase::upload] = std::max(longest[p == Phase::upload], s.y); });
         t.start();
         // Far below the minute that waiting out two stalled probes takes.
         QTRY_VERIFY_WITH_TIMEOUT(!t.isRunning(), 45000);
@@ -286,6 +292,7 @@ private slots:
         QVERIFY(r.latencyMedian < 150);
         QCOMPARE(r.downloadLatency.has_value() && r.uploadLatency.has_value(), rises);
         QVERIFY(rises ? *r.downloadLatency >= 150 && *r.uploadLatency >= 150 : !r.downloadLatency && !r.uploadLatency);
+        QVERIFY2(longest[0] >= longestMs && longest[1] >= longestMs, qPrintable(QStringLiteral("%1 and %2 ms").arg(longest[0]).arg(longest[1])));
         if (rises || probesFail)
             QCOMPARE(t.failedProbes(false) > 0 && t.failedProbes(true) > 0, probesFail);
     }
