@@ -19,5 +19,10 @@ target_link_libraries(bench_stall PRIVATE quorvel_ui quorvel_server)
 add_executable(bench_appstart ${CMAKE_CURRENT_LIST_DIR}/bench_appstart.cpp)
 target_link_libraries(bench_appstart PRIVATE quorvel_ui)
 
+# One whole test with the probes under load on or off, and when its
+# transfers ran (shaped-link lines them up with ping).
+add_executable(bench_probes ${CMAKE_CURRENT_LIST_DIR}/bench_probes.cpp)
+target_link_libraries(bench_probes PRIVATE quorvel_engine)
+
 # The bench scripts' text and number helpers (no network, no timing).
 add_test(NAME bench_lib COMMAND ${CMAKE_CURRENT_LIST_DIR}/test-lib)

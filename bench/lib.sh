@@ -139,6 +139,19 @@ live_first_second() {
 }
 
 # Total bytes of "SIZE COUNT" lines on stdin.
+# Round trips from `ping -D` output in FILE whose echo request left between
+# FROM and TO (seconds since the epoch): the reply's stamp less its time.
+# One per line, in milliseconds, for stats.
+ping_between() { # FILE FROM TO
+  awk -v from="$2" -v to="$3" '
+    /^\[[0-9.]+\] .* time=[0-9.]+ ms/ {
+      stamp = substr($1, 2, length($1) - 2)
+      ms = $0; sub(/.* time=/, "", ms); sub(/ ms.*/, "", ms)
+      sent = stamp - ms / 1000
+      if (from != "nan" && to != "nan" && sent >= from && sent <= to) print ms
+    }' "$1"
+}
+
 batch_bytes() { awk '{ t += $1 * $2 } END { printf "%.0f\n", t }'; }
 
 # Receiver's payload rate of an iperf3 -J report, in Mbit/s (below 10 with

@@ -15,6 +15,17 @@ void appendNumber(std::string &out, double v)
     out.append(buf, ec == std::errc() ? end : buf);
 }
 
+std::string row(const char *phase, Sample point)
+{
+    std::string out = phase;
+    out.push_back(',');
+    appendNumber(out, point.x);
+    out.push_back(',');
+    appendNumber(out, point.y);
+    out.push_back('\n');
+    return out;
+}
+
 const char *phaseName(Phase p)
 {
     switch (p) {
@@ -50,6 +61,10 @@ std::unique_ptr<LiveCsv> LiveCsv::open(const QString &path, const SpeedTest &tes
 LiveCsv::LiveCsv(std::FILE *file, const SpeedTest &test) : m_file(file), m_test(test)
 {
     connect(&test, &SpeedTest::samplesChanged, this, &LiveCsv::writeNewPoints);
+    connect(&test, &SpeedTest::probeMeasured, this, [this](Phase phase, Sample point) {
+        if (m_failure.isEmpty() && !put(row(phase == Phase::upload ? "upload-latency" : "download-latency", point).c_str()))
+            emit failed();
+    });
 }
 
 void LiveCsv::writeNewPoints()
@@ -64,13 +79,8 @@ void LiveCsv::writeNewPoints()
         return;
     }
     std::string rows;
-    for (; m_written < samples.size(); ++m_written) {
-        rows.append(phase).push_back(',');
-        appendNumber(rows, samples[m_written].x);
-        rows.push_back(',');
-        appendNumber(rows, samples[m_written].y);
-        rows.push_back('\n');
-    }
+    for (; m_written < samples.size(); ++m_written)
+        rows += row(phase, samples[m_written]);
     if (!rows.empty() && !put(rows.c_str()))
         emit failed();
 }

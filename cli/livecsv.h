@@ -1,6 +1,7 @@
 #pragma once
 // The live points of one test as CSV, for plotting: a header "phase,x,y",
-// then one row per point the engine publishes, each flushed at once so a
+// then one row per point the engine publishes (live points and latency
+// probes under load), each flushed at once so a
 // reader (or a crash) sees every point drawn so far. Lives on the main
 // thread, next to the SpeedTest it follows.
 #include "speedtest.h"

@@ -5,6 +5,7 @@
 // 2 on bad arguments; 130 on SIGINT (Ctrl-C) and 143 on SIGTERM, after
 // cancelling the test cleanly. The history and metrics options are in
 // historyoptions.h.
+#include "bufferbloat.h"
 #include "commandline.h"
 #include "historyoptions.h"
 #include "livecsv.h"
@@ -65,7 +66,9 @@ struct CliOptions {
                             QStringLiteral("Write every live point to FILE as it is drawn, as CSV: a header "
                                            "phase,x,y then one row a point; phase is latency (x the request "
                                            "number, y milliseconds), download or upload (x seconds since the "
-                                           "phase began, y Mbit/s)."),
+                                           "phase began, y Mbit/s), or download-latency or upload-latency "
+                                           "(a latency probe while that phase's transfers ran: x seconds "
+                                           "since the phase began, y milliseconds)."),
                             QStringLiteral("FILE")};
 
     explicit CliOptions(CommandLine &line)
@@ -82,10 +85,12 @@ struct CliOptions {
 };
 
 // A finished test's result on standard output, as the options ask; false
-// when a figure cannot be written.
-bool printResult(const TestResult &result, bool json, bool csv)
+// when a figure cannot be written. The JSON also tells how many latency
+// probes under load failed, so a figure resting on few can be seen as such.
+bool printResult(const TestResult &result, const SpeedTest &test, bool json, bool csv)
 {
-    const auto object = ResultCodec::encodeObject(result);
+    const auto object = ResultCodec::encodeObject(
+        result, {{"downloadProbesFailed", test.failedProbes(false)}, {"uploadProbesFailed", test.failedProbes(true)}});
     const auto row = ResultCodec::csvRow(result);
     if ((json && !object) || (csv && !row)) {
         std::fprintf(stderr, "The test produced a figure that is not a number.\n");
@@ -96,18 +101,19 @@ bool printResult(const TestResult &result, bool json, bool csv)
     if (csv)
         std::printf("%s\n", row->constData());
     if (!json && !csv)
-        std::printf("%s\n", qPrintable(result.summary()));
+        std::printf("%s\n%s\n", qPrintable(result.summary()), qPrintable(Bufferbloat::loadedLine(result)));
     std::fflush(stdout);
     return true;
 }
 
 // How the test ended, printed; returns the exit status. Only an interrupt
 // cancels a test here, and its signal sets the status.
-int report(const TestOutcome &outcome, const CommandLine &line, const CliOptions &options, int interrupt)
+int report(const TestOutcome &outcome, const SpeedTest &test, const CommandLine &line, const CliOptions &options,
+           int interrupt)
 {
     switch (outcome.kind) {
     case TestOutcome::Kind::done:
-        return printResult(*outcome.result, line.isSet(options.json), line.isSet(options.csv)) ? 0 : 1;
+        return printResult(*outcome.result, test, line.isSet(options.json), line.isSet(options.csv)) ? 0 : 1;
     case TestOutcome::Kind::failed:
         std::fprintf(stderr, "%s\n%s\n", qPrintable(outcome.message), qPrintable(outcome.cause));
         return 1;
@@ -171,7 +177,7 @@ int main(int argc, char **argv)
     });
     QObject::connect(&test, &SpeedTest::ended, &app, [&](const TestOutcome &outcome) {
         progress.clear();
-        int status = report(outcome, line, options, interrupt);
+        int status = report(outcome, test, line, options, interrupt);
         if (outcome.kind != TestOutcome::Kind::cancelled) {
             // Printed first, so that nothing is lost whatever happens next.
             const auto interrupted = [&] { return (interrupt = interrupt ? interrupt : pendingInterrupt()) != 0; };

@@ -39,6 +39,10 @@ constexpr Figure figures[] = {
     {"quorvel_latency_seconds", nullptr, "stat=\"max\"", "latencyMax", secondsPerMillisecond},
     {"quorvel_jitter_seconds", "Mean change between consecutive round-trip times in the last successful test.",
      nullptr, "jitter", secondsPerMillisecond},
+    {"quorvel_loaded_latency_seconds",
+     "Median round-trip time of a tiny request while the last successful test's transfers ran.",
+     "direction=\"download\"", "downloadLatency", secondsPerMillisecond},
+    {"quorvel_loaded_latency_seconds", nullptr, "direction=\"upload\"", "uploadLatency", secondsPerMillisecond},
 };
 
 QByteArray number(double value)

@@ -28,12 +28,12 @@ async::Task<void> SpeedTest::measureLatency()
     auto session = HttpSession::create(std::move(config));
     m_session = session; // the previous session is released, not invalidated
 
-    (void)co_await ping(session); // warm-up: connection set-up, never counted
+    (void)co_await ping(session, timeouts.request); // warm-up: connection set-up, never counted
 
     QList<double> values;
     for (int i = 0; i < timedRequests; ++i) {
         co_await async::checkCancelled();
-        const double ms = co_await ping(session);
+        const double ms = co_await ping(session, timeouts.request);
         values.append(ms);
         appendSample({double(i + 1), ms});
         setGauge(ms, latencySteps);
@@ -56,11 +56,13 @@ async::Task<void> SpeedTest::measureLatency()
     co_await async::sleepFor(pauseAtEnd);
 }
 
-async::Task<double> SpeedTest::ping(std::shared_ptr<HttpSession> session)
+// Also the probe of latency under load (throughputphase.cpp), so that idle
+// and loaded figures are timed alike.
+async::Task<double> SpeedTest::ping(std::shared_ptr<HttpSession> session, std::chrono::milliseconds limit)
 {
     HttpRequest request;
     request.url = (m_origin + QStringLiteral("/__down?bytes=0&r=") + newRequestId()).toStdString();
-    request.timeout = timeouts.request;
+    request.timeout = limit;
     const auto t0 = std::chrono::steady_clock::now();
     const HttpResponse response = co_await fetchResponse(*session, std::move(request));
     // Read back on the main thread: the time includes the hand-over.

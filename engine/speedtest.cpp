@@ -43,8 +43,7 @@ namespace {
 // publish, so it stops at the setter instead.
 void stopIfCancelled()
 {
-    if (async::currentTaskCancelled())
-        throw async::CancelledError();
+    async::throwIfCancelled();
 }
 
 // A transfer's cancelled error; only cancel() asks for one.
@@ -82,6 +81,9 @@ void SpeedTest::start()
     setJitter(std::nullopt);
     setDownload(std::nullopt);
     setUpload(std::nullopt);
+    setLoadedLatency(false, std::nullopt);
+    setLoadedLatency(true, std::nullopt);
+    m_failedProbes[0] = m_failedProbes[1] = 0;
     setLastResult(std::nullopt);
     setSamples({});
     setGaugeValue(0);
@@ -135,8 +137,9 @@ void SpeedTest::deliverOutcome()
 
 void SpeedTest::invalidateSession()
 {
-    if (auto session = std::exchange(m_session, nullptr))
-        session->invalidate();
+    for (auto *held : {&m_session, &m_probeSession})
+        if (auto session = std::exchange(*held, nullptr))
+            session->invalidate();
 }
 
 async::Task<void> SpeedTest::run()
@@ -184,6 +187,8 @@ async::Task<void> SpeedTest::run()
     result.jitter = *m_jitter;
     result.download = *m_download;
     result.upload = *m_upload;
+    result.downloadLatency = m_downloadLatency;
+    result.uploadLatency = m_uploadLatency;
     const TestOutcome done{TestOutcome::Kind::done, result};
     m_outcome = done;
     setLastResult(result);
@@ -283,6 +288,13 @@ QUORVEL_PUBLISH(setIsOnline, m_isOnline, bool, isOnlineChanged)
 QUORVEL_PUBLISH(setLastResult, m_lastResult, std::optional<TestResult>, lastResultChanged)
 
 #undef QUORVEL_PUBLISH
+
+void SpeedTest::setLoadedLatency(bool upload, std::optional<double> v)
+{
+    stopIfCancelled();
+    (upload ? m_uploadLatency : m_downloadLatency) = v;
+    notify(upload ? &SpeedTest::uploadLatencyChanged : &SpeedTest::downloadLatencyChanged);
+}
 
 void SpeedTest::appendSample(Sample s)
 {

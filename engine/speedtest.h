@@ -2,7 +2,9 @@
 // SpeedTest: the one engine object. Owns every piece of live test state the
 // screens show, runs latency, download and upload in order, turns a
 // finished test into a TestResult handed to onFinish, and tells how every
-// test ended as a TestOutcome.
+// test ended as a TestOutcome. While each transfer phase runs, a session of
+// its own with one connection probes latency under load, one probe at a
+// time, timed as the latency phase times its requests.
 //
 // Lives on the main thread; every field is read and written there only.
 // Every assignment to a published field emits its NOTIFY signal and then
@@ -66,6 +68,13 @@ public:
     std::optional<double> jitter() const { return m_jitter; }
     std::optional<double> download() const { return m_download; }
     std::optional<double> upload() const { return m_upload; }
+    // Median of the probes that started while a batch's transfers ran,
+    // milliseconds; absent below 5 of them. Published as it grows.
+    std::optional<double> downloadLatency() const { return m_downloadLatency; }
+    std::optional<double> uploadLatency() const { return m_uploadLatency; }
+    // Probes of the current or last test's phase that failed: never counted,
+    // never a failure of the test.
+    int failedProbes(bool upload) const { return m_failedProbes[upload]; }
     std::optional<QString> errorMessage() const { return m_errorMessage; }
     QString status() const { return m_status; }
     bool isOnline() const { return m_isOnline; }
@@ -85,6 +94,8 @@ public:
         std::chrono::milliseconds throughput{20'000};
         std::chrono::milliseconds request{60'000};
     } timeouts;
+    // Off only for the benchmark that compares figures with and without.
+    bool probesUnderLoad = true;
 
     // Called once per successful test, synchronously, on the main thread.
     std::function<void(const TestResult &)> onFinish;
@@ -112,6 +123,11 @@ signals:
     void jitterChanged();
     void downloadChanged();
     void uploadChanged();
+    void downloadLatencyChanged();
+    void uploadLatencyChanged();
+    // A counted probe of the download or upload phase: x seconds since the
+    // phase began (when the probe started), y milliseconds.
+    void probeMeasured(Phase phase, Sample point);
     void errorMessageChanged();
     void statusChanged();
     void isOnlineChanged();
@@ -129,8 +145,10 @@ private:
     async::Task<void> run();
     void deliverOutcome();
     async::Task<void> measureLatency();
-    async::Task<double> ping(std::shared_ptr<HttpSession> session);
+    async::Task<double> ping(std::shared_ptr<HttpSession> session, std::chrono::milliseconds limit);
     async::Task<void> measureThroughput(bool upload);
+    struct LoadProbes;
+    async::Task<void> probeUnderLoad(std::shared_ptr<HttpSession> session, std::shared_ptr<LoadProbes> probes);
     async::Task<void> sampleLive(std::shared_ptr<TransferDelegate> delegate,
                                  std::chrono::steady_clock::time_point phaseStart);
     void setGauge(double value, const QList<double> &steps);
@@ -148,6 +166,7 @@ private:
     void setJitter(std::optional<double> v);
     void setDownload(std::optional<double> v);
     void setUpload(std::optional<double> v);
+    void setLoadedLatency(bool upload, std::optional<double> v);
     void setErrorMessage(std::optional<QString> v);
     void setStatus(QString v);
     void setIsOnline(bool v);
@@ -164,6 +183,9 @@ private:
     std::optional<double> m_jitter;
     std::optional<double> m_download;
     std::optional<double> m_upload;
+    std::optional<double> m_downloadLatency;
+    std::optional<double> m_uploadLatency;
+    int m_failedProbes[2] = {0, 0}; // download, upload
     std::optional<QString> m_errorMessage;
     QString m_status = QStringLiteral("Ready");
     bool m_isOnline = true;
@@ -175,5 +197,6 @@ private:
     std::vector<async::TaskHandle> m_tasks; // the last one is the current test's
     std::uint64_t m_launches = 0;
     std::shared_ptr<HttpSession> m_session;
+    std::shared_ptr<HttpSession> m_probeSession; // beside a transfer phase's
     std::unique_ptr<PathMonitor> m_monitor;
 };

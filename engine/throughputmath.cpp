@@ -52,3 +52,17 @@ std::optional<double> LiveWindow::tick(double t, std::int64_t b, const std::func
     const std::int64_t now = readNow();
     return double(now - oldest.b) * 8.0 / (t - oldest.t) / 1'000'000.0;
 }
+
+std::chrono::milliseconds probeSpacing(std::optional<double> liveMbps)
+{
+    using namespace std::chrono_literals;
+    constexpr auto shortest = 250ms, longest = 2000ms;
+    // A probe's request and response with their headers: a full frame each
+    // way is a generous bound for what one costs on the wire.
+    constexpr double probeBits = 2 * 1514 * 8;
+    constexpr double share = 0.01;
+    if (!liveMbps || !(*liveMbps > 0))
+        return longest;
+    const double ms = probeBits / (share * *liveMbps * 1e6) * 1000;
+    return ms >= double(longest.count()) ? longest : std::max(shortest, std::chrono::milliseconds(std::llround(ms)));
+}

@@ -4,6 +4,7 @@
 // Rates are megabits per second: bytes x 8 / seconds / 1,000,000.
 #include <QList>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,6 +35,11 @@ StopReason stopReason(const QList<double> &batchRates, double lastBatchSecs, dou
 
 // Byte-weighted rate of the last two batches (or the only one).
 double reportedRate(const QList<Batch> &batches);
+
+// How long after a latency probe under load started the next may start:
+// 250 ms, longer where a probe would be more than 1 % of the live rate
+// (Mbps; absent before the phase's first live point), at most 2 s.
+std::chrono::milliseconds probeSpacing(std::optional<double> liveMbps);
 
 // The live sampler's window of (seconds, counter) points.
 class LiveWindow {

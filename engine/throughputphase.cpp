@@ -1,5 +1,6 @@
 // The download and upload phases: batches of parallel transfers of growing
-// size, a live sampler, and the combined rate of the last two batches.
+// size, a live sampler, the combined rate of the last two batches, and
+// latency probes beside the transfers.
 #include "speedtest.h"
 
 #include "httpsession.h"
@@ -17,6 +18,12 @@ const QList<std::int64_t> downloadSizes = {2'000'000, 8'000'000, 20'000'000, 50'
 const QList<std::int64_t> uploadSizes = {1'000'000, 4'000'000, 10'000'000, 25'000'000, 50'000'000};
 constexpr auto sampleInterval = 120ms;
 constexpr auto pauseAtEnd = 400ms;
+// The probe warm-up only opens the probe connection: a server holding it
+// back holds back the phase no longer than this.
+constexpr std::chrono::milliseconds probeWarmUpLimit = 2000ms;
+// A probe waiting for its turn wakes this often to follow the live rate.
+constexpr auto probeRecheck = 250ms;
+constexpr int probesForFigure = 5;
 
 // Zeros to upload, without writing them: one process-wide region from
 // calloc, whose untouched pages the kernel maps to its shared zero page.
@@ -80,6 +87,29 @@ struct CompanionStop {
 
 } // namespace
 
+// The probes of one transfer phase, shared by the phase and its prober.
+struct SpeedTest::LoadProbes {
+    bool upload = false;
+    bool transfersRunning = false; // set by the phase around each batch
+    QList<double> counted;         // milliseconds
+    // The counted probe in flight, if any: when it started.
+    std::optional<std::chrono::steady_clock::time_point> countedSince;
+    std::chrono::steady_clock::time_point phaseStart;
+
+    // One probe that started in a batch, `ms` long: its live point, and the
+    // running figure once there are enough.
+    void count(SpeedTest &test, std::chrono::steady_clock::time_point began, double ms)
+    {
+        counted.append(ms);
+        async::throwIfCancelled();
+        emit test.probeMeasured(upload ? Phase::upload : Phase::download,
+                                {std::chrono::duration<double>(began - phaseStart).count(), ms});
+        async::throwIfCancelled();
+        if (counted.size() >= probesForFigure)
+            test.setLoadedLatency(upload, median(counted));
+    }
+};
+
 async::Task<void> SpeedTest::measureThroughput(bool upload)
 {
     co_await async::checkCancelled();
@@ -97,7 +127,38 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         {.idleTimeout = timeouts.throughput, .maxConnectionsPerHost = parallel, .observer = delegate});
     m_session = session;
 
+    // The probe session: its own connection, opened by an uncounted probe
+    // before the first batch; ended with the phase on every way out.
+    struct ProbeSessionEnd {
+        SpeedTest *test;
+        std::shared_ptr<HttpSession> session;
+        ~ProbeSessionEnd()
+        {
+            if (!session)
+                return;
+            session->invalidate();
+            if (test->m_probeSession == session)
+                test->m_probeSession.reset();
+        }
+    } probeSession{this, nullptr};
+    auto probes = std::make_shared<LoadProbes>();
+    probes->upload = upload;
+    if (probesUnderLoad) {
+        probeSession.session = HttpSession::create({.idleTimeout = timeouts.throughput, .maxConnectionsPerHost = 1});
+        m_probeSession = probeSession.session;
+        try {
+            const auto limit = timeouts.request.count() > 0 ? std::min(timeouts.request, probeWarmUpLimit) : probeWarmUpLimit;
+            (void)co_await ping(probeSession.session, limit);
+        } catch (const async::CancelledError &) {
+            throw;
+        } catch (const std::exception &) {
+            ++m_failedProbes[upload];
+        }
+    }
+    std::optional<CompanionStop> prober;
+
     const auto start = std::chrono::steady_clock::now();
+    probes->phaseStart = start;
     QList<Batch> batches;
     QList<double> rates;
     for (int i = 0;;) {
@@ -135,7 +196,13 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         std::vector<async::Task<void>> transfers;
         for (auto &done : delegate->runAll(batch))
             transfers.push_back(awaitTransfer(std::move(done), cut));
+        probes->transfersRunning = true;
+        if (probeSession.session && !prober) {
+            async::TaskHandle proberHandle = co_await async::spawn(probeUnderLoad(probeSession.session, probes));
+            prober.emplace(std::move(proberHandle));
+        }
         co_await async::whenAll(std::move(transfers));
+        probes->transfersRunning = false;
         sampler.handle.destroy();
         cutter.handle.destroy();
 
@@ -155,6 +222,16 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         if (cut->done || stopReason(rates, secs, secondsSince(start), i, int(sizes.size())) != StopReason::none)
             break;
     }
+
+    // Probing ends here. A counted probe still waiting counts with the time
+    // it has waited: a queue that holds probes for seconds reads seconds.
+    prober.reset();
+    if (probes->countedSince) {
+        const auto since = *std::exchange(probes->countedSince, std::nullopt);
+        probes->count(*this, since, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count());
+    }
+    if (probeSession.session && probes->counted.size() < probesForFigure)
+        setLoadedLatency(upload, std::nullopt);
 
     const double result = reportedRate(batches);
     setGauge(result, throughputSteps);
@@ -179,6 +256,39 @@ async::Task<void> SpeedTest::sampleLive(std::shared_ptr<TransferDelegate> delega
         if (rate) {
             appendSample({t, *rate});
             setGauge(*rate, throughputSteps);
+        }
+    }
+}
+
+async::Task<void> SpeedTest::probeUnderLoad(std::shared_ptr<HttpSession> session, std::shared_ptr<LoadProbes> probes)
+{
+    std::optional<std::chrono::steady_clock::time_point> last;
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (last) {
+            const auto live = m_samples.isEmpty() ? std::nullopt : std::optional<double>(m_samples.last().y);
+            const auto due = *last + probeSpacing(live);
+            if (now < due) {
+                co_await async::sleepFor(std::min<std::chrono::nanoseconds>(due - now, probeRecheck));
+                continue;
+            }
+        }
+        last = now;
+        // Only a probe that starts while a batch's transfers run counts.
+        const bool counts = probes->transfersRunning;
+        if (counts)
+            probes->countedSince = now;
+        try {
+            const double ms = co_await ping(session, timeouts.request);
+            probes->countedSince.reset();
+            if (counts)
+                probes->count(*this, now, ms);
+        } catch (const async::CancelledError &) {
+            throw;
+        } catch (const std::exception &) {
+            // Never counted, never a failure of the test: only told.
+            probes->countedSince.reset();
+            ++m_failedProbes[probes->upload];
         }
     }
 }

@@ -44,6 +44,8 @@ constexpr Field fields[] = {
     {"jitter", Field::Kind::number, &TestResult::jitter},
     {"download", Field::Kind::number, &TestResult::download},
     {"upload", Field::Kind::number, &TestResult::upload},
+    {"downloadLatency", Field::Kind::optionalNumber, nullptr, &TestResult::downloadLatency},
+    {"uploadLatency", Field::Kind::optionalNumber, nullptr, &TestResult::uploadLatency},
 };
 
 // Every field alike, numbers compared by sameNumber.
@@ -314,12 +316,19 @@ std::optional<QDateTime> parseDate(const QString &text)
 
 } // namespace
 
-std::optional<QByteArray> encodeObject(const TestResult &result)
+std::optional<QByteArray> encodeObject(const TestResult &result, const QList<std::pair<const char *, double>> &extra)
 {
     QByteArray out;
     if (!ObjectLayout("").append(out, result))
         return std::nullopt;
-    return out.append('\n');
+    out.chop(2); // "\n}": the extra members go before it
+    for (const auto &[key, number] : extra) {
+        FieldText value;
+        if (!writeNumber(number, value))
+            return std::nullopt;
+        out.append(",\n    \"").append(key).append("\": ").append(value.text, value.size);
+    }
+    return out.append("\n}\n");
 }
 
 std::optional<QByteArray> encodeArray(const QList<TestResult> &results)

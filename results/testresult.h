@@ -18,11 +18,16 @@ struct TestResult {
     double jitter = 0;
     double download = 0; // megabits per second
     double upload = 0;
+    // Latency under load, milliseconds; absent when not measured (older
+    // records, too few probes).
+    std::optional<double> downloadLatency;
+    std::optional<double> uploadLatency;
 
     // Four lines, no trailing newline; the date in the user's locale.
     QString summary() const;
 
-    // All eight fields equal; NaN is never equal, not even to itself.
+    // All fields equal, an absent figure only to an absent one; NaN is
+    // never equal, not even to itself.
     friend bool operator==(const TestResult &a, const TestResult &b);
 };
 
@@ -46,8 +51,9 @@ namespace ResultCodec {
 std::optional<TestResult> decode(const QJsonObject &object);
 
 // One record as a pretty-printed JSON object and a newline, members in
-// field order: quorvel-cli --json.
-std::optional<QByteArray> encodeObject(const TestResult &result);
+// field order, then the extra members in their order: quorvel-cli --json.
+std::optional<QByteArray> encodeObject(const TestResult &result,
+                                       const QList<std::pair<const char *, double>> &extra = {});
 
 // The whole list as a pretty-printed JSON array of those objects: the
 // history file. A 100,000-record history is saved after every test, so

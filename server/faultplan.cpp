@@ -11,12 +11,14 @@ FaultPlan FaultPlan::serverWide(std::int64_t throttle, std::chrono::milliseconds
 }
 
 #ifdef QUORVEL_SERVER_TEST_HOOKS
-void FaultPlan::apply(const std::vector<FaultRule> &rules, std::int64_t position, const std::string &path)
+void FaultPlan::apply(const std::vector<FaultRule> &rules, std::int64_t position, const std::string &path,
+                      bool loaded)
 {
     using std::chrono::milliseconds;
     FaultPlan &plan = *this;
     for (const FaultRule &rule : rules) {
-        if ((rule.nth != 0 && rule.nth != position) || (!rule.path.empty() && rule.path != path))
+        if ((rule.nth != 0 && rule.nth != position) || (!rule.path.empty() && rule.path != path)
+            || (rule.whileBodiesMove && !loaded))
             continue;
         if (rule.status != 0)
             plan.status = rule.status;

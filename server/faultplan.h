@@ -29,8 +29,9 @@ struct FaultPlan {
 
     static FaultPlan serverWide(std::int64_t throttle, std::chrono::milliseconds delay);
 #ifdef QUORVEL_SERVER_TEST_HOOKS
-    // Adds the rules that match the request at this position and path.
-    void apply(const std::vector<FaultRule> &rules, std::int64_t position, const std::string &path);
+    // Adds the rules that match the request at this position and path;
+    // `loaded`: it has no body and arrived while another body moved.
+    void apply(const std::vector<FaultRule> &rules, std::int64_t position, const std::string &path, bool loaded);
 #endif
     int statusOr(int usual) const { return status != 0 ? status : usual; }
 };

@@ -102,7 +102,10 @@ struct SpeedTestServer::Impl {
 
     bool tls() const { return !options.certFile.empty() && !options.keyFile.empty(); }
     void configure(httplib::Server &server);
-    Arrival arrive(const Request &req);
+    // ownBody: the request moves a body of its own, either way.
+    Arrival arrive(const Request &req, bool ownBody);
+    // Counts a moving body for FaultRule::whileBodiesMove while it lives.
+    std::shared_ptr<void> bodyMoving();
     void setBodyBytes(const Arrival &arrival, std::int64_t bytes);
     bool sleepUntil(BodyFlow::Clock::time_point when);
     bool waitHead(const FaultPlan &plan);
@@ -131,6 +134,7 @@ struct SpeedTestServer::Impl {
     std::vector<RequestRecord> records;
     std::int64_t seen = 0;
     std::uint64_t generation = 0;
+    int movingBodies = 0;
 #endif
 };
 
@@ -165,7 +169,7 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
             if (req.method == method)
                 return httplib::Server::HandlerResponse::Unhandled;
         }
-        const Arrival arrival = arrive(req);
+        const Arrival arrival = arrive(req, hasBody(req));
         reply(res, arrival.plan.statusOr(405), "method " + req.method + " not allowed");
         closeAfterResponse(res);
         return httplib::Server::HandlerResponse::Handled;
@@ -195,7 +199,7 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
     server.Delete(".*", bodyOther);
 }
 
-SpeedTestServer::Impl::Arrival SpeedTestServer::Impl::arrive(const Request &req)
+SpeedTestServer::Impl::Arrival SpeedTestServer::Impl::arrive(const Request &req, [[maybe_unused]] bool ownBody)
 {
     Arrival arrival;
     arrival.plan = FaultPlan::serverWide(options.throttleBytesPerSecond, options.delay);
@@ -208,11 +212,25 @@ SpeedTestServer::Impl::Arrival SpeedTestServer::Impl::arrive(const Request &req)
                            req.get_header_value("Content-Type"), 0, req.remote_port});
     }
     arrival.generation = generation;
-    arrival.plan.apply(faults, seen, req.path);
+    arrival.plan.apply(faults, seen, req.path, !ownBody && movingBodies > 0);
 #else
     (void)req;
 #endif
     return arrival;
+}
+
+std::shared_ptr<void> SpeedTestServer::Impl::bodyMoving()
+{
+#ifdef QUORVEL_SERVER_TEST_HOOKS
+    std::lock_guard lock(mutex);
+    ++movingBodies;
+    return std::shared_ptr<void>(nullptr, [this](void *) {
+        std::lock_guard lock(mutex);
+        --movingBodies;
+    });
+#else
+    return {};
+#endif
 }
 
 void SpeedTestServer::Impl::setBodyBytes([[maybe_unused]] const Arrival &arrival,
@@ -264,8 +282,8 @@ bool SpeedTestServer::Impl::readBody(const Request &req, const ContentReader &re
 
 void SpeedTestServer::Impl::download(const Request &req, Response &res)
 {
-    const Arrival arrival = arrive(req);
     ByteCount bytes = parseByteCount(queryOf(req.target), maxBytes);
+    const Arrival arrival = arrive(req, bytes.error.empty() && bytes.value > 0);
     if (arrival.plan.bodyBytes >= 0 && bytes.error.empty())
         bytes.value = arrival.plan.bodyBytes;
     if (!waitHead(arrival.plan))
@@ -285,7 +303,7 @@ void SpeedTestServer::Impl::download(const Request &req, Response &res)
     const bool reset = arrival.plan.reset;
     res.set_content_provider(
         static_cast<std::size_t>(bytes.value), "application/octet-stream",
-        [flow, reset](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+        [flow, reset, moving = bodyMoving()](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
             const auto pos = static_cast<std::int64_t>(offset);
             switch (flow->at(pos)) {
             case BodyFlow::Step::go: break;
@@ -302,9 +320,12 @@ void SpeedTestServer::Impl::download(const Request &req, Response &res)
 
 void SpeedTestServer::Impl::upload(const Request &req, Response &res, const ContentReader &reader)
 {
-    const Arrival arrival = arrive(req);
+    const Arrival arrival = arrive(req, hasBody(req));
     std::int64_t received = 0;
-    const bool complete = readBody(req, reader, arrival.plan, received);
+    const bool complete = [&] {
+        const auto moving = bodyMoving();
+        return readBody(req, reader, arrival.plan, received);
+    }();
     setBodyBytes(arrival, received);
     if (!complete) {
         reply(res, 400, "upload: the body ended early");
@@ -319,7 +340,7 @@ void SpeedTestServer::Impl::upload(const Request &req, Response &res, const Cont
 
 void SpeedTestServer::Impl::other(const Request &req, Response &res, const ContentReader *reader)
 {
-    const Arrival arrival = arrive(req);
+    const Arrival arrival = arrive(req, reader && hasBody(req));
     if (reader) {
         std::int64_t received = 0;
         const bool complete = readBody(req, *reader, arrival.plan, received);

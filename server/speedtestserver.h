@@ -41,6 +41,9 @@ struct FaultRule {
     std::int64_t throttleBytesPerSecond = 0;    // 0 = unthrottled
     std::int64_t bodyBytes = -1;                // >= 0: a /__down sends this many body
                                                 // bytes, whatever it asked for
+    bool whileBodiesMove = false;               // only for a request with no body of its own
+                                                // (a /__down of 0 bytes) that arrives while
+                                                // another request's body moves
 };
 
 struct RequestRecord {

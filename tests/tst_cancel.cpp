@@ -171,6 +171,7 @@ class TestCancel : public QObject {
         QVERIFY(resultBeforeDone && result && run.finished && *run.finished == *result && !result->id.isNull() && !t.errorMessage());
         QCOMPARE((QList<double>{*t.download(), *t.upload(), *t.latencyMedian(), *t.jitter(), t.gaugeValue(), t.gaugeMax()}),
                  (QList<double>{result->download, result->upload, result->latencyMedian, result->jitter, result->download, scales[0]}));
+        QVERIFY(result->downloadLatency == t.downloadLatency() && result->uploadLatency == t.uploadLatency());
         QCOMPARE(scales, (QList<double>{500, 250}));
 
         // Per phase: the figure is the link's within a quarter, and no live
@@ -201,7 +202,7 @@ class TestCancel : public QObject {
             QList<QSet<int>> ports(5);
             for (std::size_t i = 21; i < records.size(); ++i) {
                 const RequestRecord &r = records[i];
-                if (r.path != path)
+                if (r.path != path || (!upload && r.param("bytes") == "0")) // a probe under load
                     continue;
                 QCOMPARE(upload ? r.bodyBytes : std::stoll(r.param("bytes")), sizes[n / parallel]);
                 QCOMPARE(r.method + r.contentType, std::string(upload ? "POSTapplication/octet-stream" : "GET"));
@@ -217,9 +218,11 @@ class TestCancel : public QObject {
 
 private slots:
     // k = 1 .. K: cancel just before the k-th resumption of a whole test,
-    // K being the reference run's count. And, by name, the final pause of
-    // each throughput phase, which ends its phase: a run that suspends less
-    // than the reference could miss it at k = K.
+    // K being the reference run's count, the probes under load's included.
+    // And, by name, the final pause of each throughput phase, which ends its
+    // phase (a run that suspends less than the reference could miss it at
+    // k = K), each probe warm-up, and the first resumption after a counted
+    // probe.
     void cancelAtEverySuspension()
     {
         SpeedTestServer server({.throttleBytesPerSecond = kDownLink});
@@ -255,6 +258,16 @@ private slots:
         wave.emplace_back("upload's final pause", cancelAt(origin, [](const SpeedTest &t, int) {
                               return t.phase() == Phase::upload && t.upload();
                           }));
+        for (const Phase phase : {Phase::download, Phase::upload})
+            wave.emplace_back(phase == Phase::upload ? "upload's probe warm-up" : "download's probe warm-up",
+                              cancelAt(origin, [phase](const SpeedTest &t, int) {
+                                  return t.phase() == phase && t.samples().isEmpty();
+                              }));
+        auto probed = std::make_shared<bool>(false);
+        wave.emplace_back("after a counted probe", cancelAt(origin, [probed](const SpeedTest &, int) { return *probed; },
+                                                           [probed](SpeedTest &t) {
+                                                               connect(&t, &SpeedTest::probeMeasured, &t, [probed] { *probed = true; });
+                                                           }));
         int reached = 0;
         for (int k = 1; k <= K; wave.clear()) {
             for (; int(wave.size()) < kRunsAtOnce && k <= K; ++k)

@@ -101,26 +101,40 @@ private slots:
             keys << m.captured(1);
             values << m.captured(2);
         }
-        QCOMPARE(keys.join(QLatin1Char(',')), QStringLiteral("id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload"));
-        QCOMPARE(values.join(QLatin1Char(',')), QString::fromUtf8(r.out.sliced(rowStart).trimmed()));
-        const auto result = ResultCodec::decode(QJsonDocument::fromJson(json).object());
+        // Then the failed probes; the loaded latencies are there when
+        // measured, and the CSV line has their columns all the same.
+        const QJsonObject object = QJsonDocument::fromJson(json).object();
+        const auto result = ResultCodec::decode(object);
         QVERIFY(result && result->download > 0 && result->upload > 0 && result->latencyMedian > 0);
+        QString expected = QStringLiteral("id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload");
+        QStringList columns = values.mid(0, 8);
+        for (const QString &key : {QStringLiteral("downloadLatency"), QStringLiteral("uploadLatency")}) {
+            expected += object.contains(key) ? QLatin1Char(',') + key : QString();
+            columns << values.value(keys.indexOf(key)); // empty when absent
+        }
+        QCOMPARE(keys.join(QLatin1Char(',')), expected + QStringLiteral(",downloadProbesFailed,uploadProbesFailed"));
+        QCOMPARE(object.value("downloadProbesFailed").toInt(-1) + object.value("uploadProbesFailed").toInt(-1), 0);
+        QCOMPARE(columns.join(QLatin1Char(',')), QString::fromUtf8(r.out.sliced(rowStart).trimmed()));
         const QString labels = "{server=\"" + origin + '"';
-        compareMetrics(parsedMetrics(metricsPath),
-                       {{"quorvel_download_bytes_per_second" + labels + '}', result->download * 125000},
+        QMap<QString, double> metrics{{"quorvel_download_bytes_per_second" + labels + '}', result->download * 125000},
                         {"quorvel_upload_bytes_per_second" + labels + '}', result->upload * 125000},
                         {"quorvel_latency_seconds" + labels + ",stat=\"median\"}", result->latencyMedian / 1000},
                         {"quorvel_latency_seconds" + labels + ",stat=\"min\"}", result->latencyMin / 1000},
                         {"quorvel_latency_seconds" + labels + ",stat=\"max\"}", result->latencyMax / 1000},
                         {"quorvel_jitter_seconds" + labels + '}', result->jitter / 1000},
                         {"quorvel_last_test_success" + labels + '}', 1},
-                        {"quorvel_last_success_timestamp_seconds" + labels + '}', double(result->date.toSecsSinceEpoch())}});
+                        {"quorvel_last_success_timestamp_seconds" + labels + '}', double(result->date.toSecsSinceEpoch())}};
+        if (result->downloadLatency)
+            metrics.insert("quorvel_loaded_latency_seconds" + labels + ",direction=\"download\"}", *result->downloadLatency / 1000);
+        if (result->uploadLatency)
+            metrics.insert("quorvel_loaded_latency_seconds" + labels + ",direction=\"upload\"}", *result->uploadLatency / 1000);
+        compareMetrics(parsedMetrics(metricsPath), metrics);
 
         QFile live(livePath);
         QVERIFY(live.open(QIODevice::ReadOnly));
         const QByteArray text = live.readAll();
         QVERIFY(text.startsWith("phase,x,y\n") && text.endsWith('\n'));
-        QByteArray phases; // the first letter of each row's phase
+        QByteArray phases; // the first letter of each row's phase, upper case for a probe under load
         int latencyRow = 0;
         for (const QByteArray &line : text.trimmed().split('\n').mid(1)) {
             const QList<QByteArray> cells = line.split(',');
@@ -129,10 +143,13 @@ private slots:
             QVERIFY2(cells.size() == 3 && xOk && cells[2].toDouble(&yOk) >= 0 && yOk, line.constData());
             if (cells[0] == "latency")
                 QCOMPARE(x, double(++latencyRow)); // the timed requests, numbered
-            phases += cells[0].front();
+            phases += cells[0].endsWith("-latency") ? char(std::toupper(cells[0].front())) : cells[0].front();
         }
-        QVERIFY2(QRegularExpression(QStringLiteral("^l{20}d+u+$")).match(QString::fromLatin1(phases)).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("^l{20}[dD]+[uU]+$")).match(QString::fromLatin1(phases)).hasMatch(),
                  phases.constData());
+        // A figure rests on 5 probes or more, each a row.
+        QCOMPARE(result->downloadLatency.has_value(), phases.count('D') >= 5);
+        QCOMPARE(result->uploadLatency.has_value(), phases.count('U') >= 5);
     }
 
     // A failed test: the message, then its cause, on standard error; the
@@ -309,7 +326,7 @@ private slots:
         }
         const QString cli = QUORVEL_CLI_PATH;
         QTest::newRow("quorvel-cli --csv-header") << cli << QStringList{"--csv-header"} << 0
-                                                  << "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n";
+                                                  << "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload,downloadLatency,uploadLatency\n";
         QTest::newRow("quorvel-cli value after a flag") << cli << QStringList{"--json=yes"} << 2 << "Unexpected value after '--json'.";
         QTest::newRow("quorvel-cli live without a file") << cli << QStringList{"--live"} << 2 << "Missing value after '--live'.";
         QTest::newRow("quorvel-cli history with save") << cli << QStringList{"--history", "--save"} << 2

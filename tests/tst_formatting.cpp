@@ -1,4 +1,5 @@
 // Number formats, the summary text, and dates in the user's locale.
+#include "bufferbloat.h"
 #include "fmt.h"
 #include "testresult.h"
 
@@ -74,6 +75,53 @@ private slots:
                  qPrintable(lines[0]));
         QCOMPARE(lines.mid(1), (QStringList{"Download: 93.5 Mbps", "Upload: 12.3 Mbps",
                                             "Latency: 15.0 ms median (12.0\u2013121 ms), jitter 3.2 ms"}));
+    }
+
+    // The larger loaded latency less the idle median, on the published
+    // scale; its line, and the figures with an em dash for one not measured
+    // (what quorvel-cli prints after the summary).
+    void bufferbloat_data()
+    {
+        QTest::addColumn<double>("idle");
+        QTest::addColumn<std::optional<double>>("down");
+        QTest::addColumn<std::optional<double>>("up");
+        QTest::addColumn<QString>("line"); // empty: no grade
+        QTest::addColumn<QString>("figures"); // before the line
+        const std::optional<double> none;
+        QTest::newRow("neither measured") << 10.0 << none << none << "" << "download \u2014, upload \u2014";
+        QTest::newRow("just under 5 ms") << 10.0 << std::optional(14.9) << none
+                                         << "Bufferbloat A+ \u00B7 latency rises 4.9 ms under load" << "download 14.9 ms, upload \u2014";
+        QTest::newRow("5 ms is A") << 10.0 << none << std::optional(15.0)
+                                   << "Bufferbloat A \u00B7 latency rises 5.0 ms under load" << "download \u2014, upload 15.0 ms";
+        QTest::newRow("the upload's is larger") << 10.0 << std::optional(20.0) << std::optional(45.0)
+                                                << "Bufferbloat B \u00B7 latency rises 35.0 ms under load" << "download 20.0 ms, upload 45.0 ms";
+        QTest::newRow("60 ms is C") << 0.5 << std::optional(60.5) << std::optional(1.0)
+                                    << "Bufferbloat C \u00B7 latency rises 60.0 ms under load" << "download 60.5 ms, upload 1.0 ms";
+        QTest::newRow("just under 200 ms is C, though it reads 200") << 0.0 << std::optional(199.9) << none
+                                           << "Bufferbloat C \u00B7 latency rises 200 ms under load" << "download 200 ms, upload \u2014";
+        QTest::newRow("200 ms is D") << 0.0 << std::optional(200.0) << none
+                                     << "Bufferbloat D \u00B7 latency rises 200 ms under load" << "download 200 ms, upload \u2014";
+        QTest::newRow("400 ms is F") << 100.0 << std::optional(500.0) << none
+                                     << "Bufferbloat F \u00B7 latency rises 400 ms under load" << "download 500 ms, upload \u2014";
+        QTest::newRow("lower under load than idle") << 20.0 << std::optional(18.0) << std::optional(19.0)
+                                                    << "Bufferbloat A+ \u00B7 latency does not rise under load"
+                                                    << "download 18.0 ms, upload 19.0 ms";
+    }
+    void bufferbloat()
+    {
+        QFETCH(double, idle);
+        QFETCH(std::optional<double>, down);
+        QFETCH(std::optional<double>, up);
+        QFETCH(QString, line);
+        QFETCH(QString, figures);
+        const auto grade = Bufferbloat::of(idle, down, up);
+        QCOMPARE(grade ? grade->line() : QString(), line);
+        TestResult r;
+        r.latencyMedian = idle;
+        r.downloadLatency = down;
+        r.uploadLatency = up;
+        QCOMPARE(Bufferbloat::loadedLine(r), QStringLiteral("Latency under load: ") + figures + QStringLiteral("; ")
+                                                 + (grade ? line : QStringLiteral("no Bufferbloat grade")));
     }
 
     void datesFollowTheLocale_data()

@@ -178,8 +178,11 @@ private slots:
         QTest::addColumn<TestResult>("b");
         QTest::addColumn<bool>("equal");
         QTest::addColumn<bool>("sameBits");
-        TestResult nan = record(1), zero = record(1), negativeZero = record(1), later = record(1);
+        TestResult nan = record(1), zero = record(1), negativeZero = record(1), later = record(1), loaded = record(1),
+                   moreLoaded = record(1);
         nan.jitter = std::nan("");
+        loaded.downloadLatency = 35;
+        moreLoaded.downloadLatency = 36;
         zero.download = 0.0;
         negativeZero.download = -0.0;
         later.date = later.date.addMSecs(1);
@@ -188,6 +191,8 @@ private slots:
         QTest::newRow("a millisecond later") << record(1) << later << false << false;
         QTest::newRow("NaN, against its copy") << nan << nan << false << true;
         QTest::newRow("0 and -0") << zero << negativeZero << true << false;
+        QTest::newRow("a loaded latency against none") << loaded << record(1) << false << false;
+        QTest::newRow("loaded latencies differ") << loaded << moreLoaded << false << false;
     }
     void comparisons()
     {
@@ -198,15 +203,43 @@ private slots:
     }
 
     // One record in each encoding, written out by hand: quorvel-cli's --json,
-    // the history file (the same objects, one step deeper) and the CSV line.
+    // the history file (the same objects, one step deeper) and the CSV line,
+    // whose two last columns stay empty without loaded latencies.
+    void encodings_data()
+    {
+        QTest::addColumn<TestResult>("r");
+        QTest::addColumn<QByteArray>("loaded"); // its members in the object
+        QTest::addColumn<QByteArray>("csvEnd");
+        TestResult both = storedRecord(), uploadOnly = storedRecord();
+        both.downloadLatency = 35.25;
+        both.uploadLatency = 0.5;
+        uploadOnly.uploadLatency = 250;
+        QTest::newRow("the eight fields") << storedRecord() << QByteArray() << QByteArray(",,");
+        QTest::newRow("both loaded latencies") << both << QByteArray(",\n    \"downloadLatency\": 35.25,\n    \"uploadLatency\": 0.5")
+                                               << QByteArray(",35.25,0.5");
+        QTest::newRow("the upload's alone") << uploadOnly << QByteArray(",\n    \"uploadLatency\": 250") << QByteArray(",,250");
+    }
     void encodings()
     {
-        const TestResult r = storedRecord();
-        QCOMPARE(ResultCodec::encodeObject(r).value_or(""), storedJson);
-        QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), historyText({storedJson, storedJson}));
+        QFETCH(TestResult, r);
+        QFETCH(QByteArray, loaded);
+        QFETCH(QByteArray, csvEnd);
+        const QByteArray object = R"({
+    "id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8",
+    "date": "2026-12-05T12:43:35Z",
+    "latencyMedian": 15.04,
+    "latencyMin": 12.5,
+    "latencyMax": 120.7,
+    "jitter": 3.21,
+    "download": 93.46,
+    "upload": 12.3)" + loaded + "\n}\n";
+        QCOMPARE(ResultCodec::encodeObject(r).value_or(""), object);
+        QCOMPARE(ResultCodec::decode(QJsonDocument::fromJson(object).object()), std::optional(r));
+        const QByteArray inArray = "    " + object.chopped(1).replace("\n", "\n    ");
+        QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), "[\n" + inArray + ",\n" + inArray + "\n]\n");
         QCOMPARE(ResultCodec::encodeArray({}).value_or(""), "[]\n");
         QCOMPARE(ResultCodec::csvRow(r).value_or(""),
-                 "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3");
+                 "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3" + csvEnd);
     }
 
     // Every bit of every number; the date in UTC, floored to the second.
@@ -222,6 +255,8 @@ private slots:
         QTest::newRow("awkward numbers") << TestResult{idOf(2), when, 0.1 + 0.2, 1.0 / 3, 5e-324,
                                                        std::numeric_limits<double>::max(), -0.0, 123456789.123456789};
         QTest::newRow("large whole numbers") << TestResult{idOf(3), when, 1e20, 9007199254740993.0, 2.5e15, 1, 0, 1e300};
+        QTest::newRow("loaded latencies") << TestResult{idOf(4), when, 1, 2, 3, 4, 5, 6, 0.1 + 0.2, 5e-324};
+        QTest::newRow("the download's loaded latency alone") << TestResult{idOf(5), when, 1, 2, 3, 4, 5, 6, 1.0 / 3};
     }
     void roundTrip()
     {

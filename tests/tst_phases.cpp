@@ -42,6 +42,7 @@ struct Ending {
 } // namespace
 
 Q_DECLARE_METATYPE(Ending)
+Q_DECLARE_METATYPE(FaultRule)
 
 class TestPhases : public QObject {
     Q_OBJECT
@@ -171,6 +172,7 @@ private slots:
         h.server.addFault(fault);
         QVERIFY(h.open(origin));
         SpeedTest &t = *h.test;
+        t.probesUnderLoad = false; // requests are counted by position
         const SpeedTest::Timeouts product;
         t.timeouts = {product.latency / kShorter, product.throughput / kShorter, product.request / kShorter};
         std::chrono::steady_clock::time_point began;
@@ -232,6 +234,7 @@ private slots:
         for (int k = 0; k < 6; ++k)
             h.server.addFault({.nth = firstDownload + k, .throttleBytesPerSecond = throttle, .bodyBytes = body});
         QVERIFY(h.open());
+        h.test->probesUnderLoad = false; // requests are counted by position
         if (shortLimit)
             h.test->timeouts.request = SpeedTest::Timeouts{}.request / kShorter;
         h.test->start();
@@ -244,6 +247,56 @@ private slots:
         const double link = 6.0 * double(throttle) * 8 / 1e6;
         QVERIFY2(grows || (figure && std::abs(*figure - link) <= 0.25 * link),
                  qPrintable(QStringLiteral("%1 Mbps, link %2").arg(figure.value_or(-1)).arg(link)));
+    }
+
+    // Probes that the server holds back only while bodies move show the rise
+    // in both loaded figures and not in the idle one. Probes that fail or
+    // stall leave the test's success and its figures, held to the link, as
+    // they were.
+    void probesUnderLoad_data()
+    {
+        QTest::addColumn<FaultRule>("probeFault");
+        QTest::addColumn<bool>("rises");
+        QTest::addColumn<bool>("probesFail");
+        QTest::addColumn<double>("longestMs"); // the longest counted probe of each phase, at least
+        QTest::newRow("held back 150 ms under load")
+            << FaultRule{.path = "/__down", .headDelay = 150ms, .whileBodiesMove = true} << true << false << 150.0;
+        QTest::newRow("refused under load")
+            << FaultRule{.path = "/__down", .status = 500, .whileBodiesMove = true} << false << true << 0.0;
+        // Counted with the time it waited, the phase's 2.5 s or so, but one
+        // probe makes no figure.
+        QTest::newRow("stalled past the phase")
+            << FaultRule{.path = "/__down", .headDelay = 30s, .whileBodiesMove = true} << false << false << 1000.0;
+    }
+    void probesUnderLoad()
+    {
+        QFETCH(FaultRule, probeFault);
+        QFETCH(bool, rises);
+        QFETCH(bool, probesFail);
+        QFETCH(double, longestMs);
+        // Per body: each phase ends after two agreeing batches, about 2.5 s.
+        constexpr std::int64_t down = 4'000'000, up = 2'000'000;
+        SpeedTestHarness h({.throttleBytesPerSecond = down});
+        h.server.addFault({.path = "/__up", .throttleBytesPerSecond = up});
+        h.server.addFault(probeFault);
+        QVERIFY(h.open());
+        SpeedTest &t = *h.test;
+        double longest[2] = {0, 0};
+        connect(&t, &SpeedTest::probeMeasured, this,
+                [&](Phase p, Sample s) { longest[p == Phase::upload] = std::max(longest[p == Phase::upload], s.y); });
+        t.start();
+        // Far below the minute that waiting out two stalled probes takes.
+        QTRY_VERIFY_WITH_TIMEOUT(!t.isRunning(), 45000);
+        QCOMPARE(t.status(), QStringLiteral("Complete"));
+        const TestResult r = t.lastResult().value_or(TestResult{});
+        for (const auto &[figure, link] : {std::pair{r.download, 6 * down * 8 / 1e6}, std::pair{r.upload, 4 * up * 8 / 1e6}})
+            QVERIFY2(std::abs(figure - link) <= 0.25 * link, qPrintable(QStringLiteral("%1 Mbps, link %2").arg(figure).arg(link)));
+        QVERIFY(r.latencyMedian < 150);
+        QCOMPARE(r.downloadLatency.has_value() && r.uploadLatency.has_value(), rises);
+        QVERIFY(rises ? *r.downloadLatency >= 150 && *r.uploadLatency >= 150 : !r.downloadLatency && !r.uploadLatency);
+        QVERIFY2(longest[0] >= longestMs && longest[1] >= longestMs, qPrintable(QStringLiteral("%1 and %2 ms").arg(longest[0]).arg(longest[1])));
+        if (rises || probesFail)
+            QCOMPARE(t.failedProbes(false) > 0 && t.failedProbes(true) > 0, probesFail);
     }
 
     // The errors that the faults above cannot raise on loopback.

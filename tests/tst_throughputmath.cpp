@@ -102,6 +102,26 @@ private slots:
         QVERIFY(!LiveWindow(1.0).tick(1.0, 5, read));
     }
 
+    // Two full frames a probe may be at most 1 % of the live rate:
+    // 2 x 1514 x 8 bits / (0.01 x R Mbit/s) = 2.4224 s / R, within 250 ms to 2 s.
+    void probeSpacing_data()
+    {
+        QTest::addColumn<std::optional<double>>("liveMbps");
+        QTest::addColumn<int>("ms");
+        QTest::newRow("no live rate yet") << std::optional<double>() << 2000;
+        QTest::newRow("a stalled link") << std::optional<double>(0) << 2000;
+        QTest::newRow("fast link") << std::optional<double>(1000) << 250;
+        QTest::newRow("exactly at the shortest") << std::optional<double>(9.6896) << 250;
+        QTest::newRow("slower, stretched") << std::optional<double>(2.4224) << 1000;
+        QTest::newRow("exactly at the longest") << std::optional<double>(1.2112) << 2000;
+        QTest::newRow("slower still, capped") << std::optional<double>(0.5) << 2000;
+    }
+    void probeSpacing()
+    {
+        QFETCH(std::optional<double>, liveMbps);
+        QTEST(int(::probeSpacing(liveMbps).count()), "ms");
+    }
+
     void latencyStatistics_data()
     {
         QTest::addColumn<QList<double>>("values");

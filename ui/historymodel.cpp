@@ -1,5 +1,7 @@
 #include "historymodel.h"
 
+#include "bufferbloat.h"
+
 #include "fmt.h"
 #include "historystore.h"
 
@@ -44,7 +46,8 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         return Fmt::dateTime(r.date) + QStringLiteral(": download ") + Fmt::speed(r.download)
             + QStringLiteral(" Mbps, upload ") + Fmt::speed(r.upload)
             + QStringLiteral(" Mbps, latency ") + Fmt::ms(r.latencyMedian)
-            + QStringLiteral(" ms, jitter ") + Fmt::ms(r.jitter) + QStringLiteral(" ms");
+            + QStringLiteral(" ms, jitter ") + Fmt::ms(r.jitter) + QStringLiteral(" ms. ")
+            + Bufferbloat::loadedLine(r);
     case Qt::AccessibleDescriptionRole:
         return tr("Copy with Ctrl+C, delete with the Delete key");
     default:

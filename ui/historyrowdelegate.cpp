@@ -1,5 +1,6 @@
 #include "historyrowdelegate.h"
 
+#include "bufferbloat.h"
 #include "fmt.h"
 #include "historyicons.h"
 #include "historymodel.h"
@@ -126,6 +127,9 @@ HistoryRowTexts HistoryRowTexts::of(const TestResult &result)
                                 Fmt::ms(result.latencyMedian), Fmt::ms(result.jitter)};
     for (int i = 0; i < 4; ++i)
         t.values[i] = numbers[i] + QLatin1Char(' ') + QLatin1String(HistoryRowDelegate::units[i]);
+    const auto grade = Bufferbloat::of(result);
+    t.grade = grade ? grade->grade : QStringLiteral("\u2014");
+    t.toolTip = Bufferbloat::loadedLine(result) + QStringLiteral("\n\n") + Bufferbloat::scale();
     return t;
 }
 
@@ -168,6 +172,17 @@ QRect HistoryRowDelegate::buttonRect(const QRect &rowRect, Button which) const
     case Button::none: break;
     }
     return {};
+}
+
+QRect HistoryRowDelegate::gradeRect(const QRect &rowRect) const
+{
+    // In the flexible space after the four figures, as wide as its caption.
+    const QFontMetrics caption(captionFont(m_view->font()));
+    const int left = rowRect.left() + leftPad + dateWidth + 4 * (spacing + metricWidth) + spacing;
+    const int width = caption.horizontalAdvance(tr("Bufferbloat"));
+    if (left + width + spacing > buttonRect(rowRect, Button::copy).left())
+        return {};
+    return QRect(left, rowRect.top(), width, rowRect.height());
 }
 
 HistoryRowDelegate::Button HistoryRowDelegate::buttonAt(const QRect &rowRect, const QPoint &pos) const
@@ -256,6 +271,25 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
                     fitTabular(bodyFm, texts.values[i], metricWidth));
     }
 
+    // The grade, as a small badge under its caption, where there is room.
+    if (const QRect grade = gradeRect(row); !grade.isEmpty()) {
+        painter->setFont(caption);
+        painter->setPen(secondary);
+        painter->drawText(QPoint(grade.left(), captionFirstBaseline), tr("Bufferbloat"));
+        painter->setFont(body);
+        const QRect badge(grade.left(), bodySecondBaseline - bodyFm.ascent(),
+                          bodyFm.horizontalAdvance(texts.grade) + 10, bodyFm.height());
+        if (Bufferbloat::of(model->result(index.row()))) {
+            painter->setRenderHint(QPainter::Antialiasing);
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(Theme::withAlpha(secondary, 0.18));
+            painter->drawRoundedRect(QRectF(badge), 4, 4);
+            painter->setRenderHint(QPainter::Antialiasing, false);
+        }
+        painter->setPen(pal.color(QPalette::Text));
+        painter->drawText(badge, Qt::AlignCenter, texts.grade);
+    }
+
     // The buttons, in the style's own push-button look.
     for (Button b : {Button::copy, Button::remove}) {
         QStyleOptionButton button;
@@ -337,13 +371,14 @@ bool HistoryRowDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view,
     if (event->type() != QEvent::ToolTip || !index.isValid())
         return QStyledItemDelegate::helpEvent(event, view, option, index);
     const Button b = buttonAt(option.rect, event->pos());
-    const QString text = toolTip(b);
+    const auto *model = qobject_cast<const HistoryModel *>(index.model());
+    const QString text = b == Button::none && model ? HistoryRowTexts::of(model->result(index.row())).toolTip : toolTip(b);
     if (text.isEmpty()) {
         QToolTip::hideText();
         event->ignore();
         return false;
     }
-    QToolTip::showText(event->globalPos(), text, view->viewport(), buttonRect(option.rect, b));
+    QToolTip::showText(event->globalPos(), text, view->viewport(), b == Button::none ? option.rect : buttonRect(option.rect, b));
     return true;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // HistoryRowDelegate: paints one history row (date and time, download,
-// upload, latency and jitter, then the "Copy" and delete buttons on the
-// right) and turns clicks on those painted buttons into signals. Main thread
+// upload, latency and jitter, the Bufferbloat grade where the row has room
+// for it, then the "Copy" and delete buttons on the right) and turns clicks
+// on those painted buttons into signals. Elsewhere on a row, its tooltip
+// gives the loaded latencies, the grade and the grade's scale. Main thread
 // only; it serves exactly the list view given at construction, whose model
 // must be a HistoryModel. Rows all have the same height, so the view can
 // lay out any number of them without measuring each.
@@ -18,6 +20,8 @@ struct HistoryRowTexts {
     QString date;     // medium date, e.g. "Dec 5, 2026"
     QString time;     // short time, e.g. "12:43 PM"
     QString values[4]; // value and unit, e.g. "93.5 Mbps"
+    QString grade;    // "A+" to "F"; an em dash without loaded latencies
+    QString toolTip;  // the loaded latencies and the grade, then its scale
 
     static HistoryRowTexts of(const TestResult &result);
 };
@@ -42,8 +46,10 @@ public:
     // Where a row whose rectangle is rowRect has its buttons.
     QRect buttonRect(const QRect &rowRect, Button which) const;
     Button buttonAt(const QRect &rowRect, const QPoint &pos) const;
-    // The tooltip shown at pos in a row; empty where there is none.
+    // The tooltip of a button; empty where there is none.
     static QString toolTip(Button which);
+    // Where the grade goes in a row, or an empty rectangle without room.
+    QRect gradeRect(const QRect &rowRect) const;
 
     // Width of text drawn with every digit in a cell of the same width.
     static int tabularWidth(const QFontMetrics &metrics, const QString &text);

@@ -1,6 +1,7 @@
 #include "testview.h"
 
 #include "banner.h"
+#include "bufferbloat.h"
 #include "fmt.h"
 #include "gaugeview.h"
 #include "livegraph.h"
@@ -62,6 +63,8 @@ TestScreenState TestScreenState::of(const SpeedTest &t)
     s.jitter = t.jitter();
     s.download = t.download();
     s.upload = t.upload();
+    s.downloadLatency = t.downloadLatency();
+    s.uploadLatency = t.uploadLatency();
     s.errorMessage = t.errorMessage();
     if (t.outcome() && t.outcome()->kind == TestOutcome::Kind::failed)
         s.errorCause = t.outcome()->cause;
@@ -90,6 +93,17 @@ QString latencyDetail(const TestScreenState &s)
            Fmt::ms(*s.latencyMax) + QStringLiteral(" \u00B7 jitter ") + Fmt::ms(*s.jitter);
 }
 
+QString loadedDetail(const std::optional<double> &loadedLatency)
+{
+    return loadedLatency ? QStringLiteral("loaded latency ") + Fmt::ms(*loadedLatency) + QStringLiteral(" ms") : QString();
+}
+
+QString bufferbloatLine(const TestScreenState &s)
+{
+    const auto grade = s.phase == Phase::done && s.lastResult ? Bufferbloat::of(*s.lastResult) : std::nullopt;
+    return grade ? grade->line() : QString();
+}
+
 QString startLabel(Phase phase)
 {
     return phase == Phase::done ? QStringLiteral("Test Again") : QStringLiteral("Start");
@@ -105,6 +119,7 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
       m_latency(new StatCard(QStringLiteral("LATENCY"), QStringLiteral("ms"), Theme::Hue::orange, this)),
       m_download(new StatCard(QStringLiteral("DOWNLOAD"), QStringLiteral("Mbps"), Theme::Hue::blue, this)),
       m_upload(new StatCard(QStringLiteral("UPLOAD"), QStringLiteral("Mbps"), Theme::Hue::purple, this)),
+      m_bufferbloat(new QLabel(this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)), m_status(new QLabel(this)),
       m_start(new ProminentButton(QStringLiteral("Start"), this)),
       m_copy(new QPushButton(QStringLiteral("Copy Result"), this))
@@ -118,6 +133,10 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
     m_copy->setAccessibleName(QStringLiteral("Copy Result"));
     m_start->setDefault(true);
     m_banner->hide();
+    m_bufferbloat->setObjectName(QStringLiteral("bufferbloatLine"));
+    m_bufferbloat->setToolTip(Bufferbloat::scale());
+    m_bufferbloat->setAccessibleDescription(Bufferbloat::scale());
+    m_bufferbloat->hide();
 
     m_stack->setContentsMargins(inset, 0, inset, inset);
     m_stack->setSpacing(0);
@@ -138,6 +157,7 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
         cards->addWidget(card, 1, Qt::AlignVCenter);
     m_stack->addLayout(cards);
     m_stack->addSpacing(gap);
+    m_stack->addWidget(m_bufferbloat, 0, Qt::AlignHCenter);
     m_stack->addStretch(1);
     m_stack->addSpacing(gap);
 
@@ -187,9 +207,15 @@ void TestView::render(const TestScreenState &s)
     m_latency->setDetail(TestScreen::latencyDetail(s));
     m_latency->setActive(s.phase == Phase::latency);
     m_download->setValue(maybe(s.download, Fmt::speed));
+    m_download->setDetail(TestScreen::loadedDetail(s.downloadLatency));
     m_download->setActive(s.phase == Phase::download);
     m_upload->setValue(maybe(s.upload, Fmt::speed));
+    m_upload->setDetail(TestScreen::loadedDetail(s.uploadLatency));
     m_upload->setActive(s.phase == Phase::upload);
+    const QString bufferbloat = TestScreen::bufferbloatLine(s);
+    m_bufferbloat->setText(bufferbloat);
+    m_bufferbloat->setAccessibleName(bufferbloat);
+    m_bufferbloat->setVisible(!bufferbloat.isEmpty());
 
     const bool running = s.isRunning();
     m_status->setText(s.status);
@@ -248,9 +274,11 @@ void TestView::restyle()
     m_cancel->setFont(body);
     m_copy->setFont(body);
     m_status->setFont(body);
+    m_bufferbloat->setFont(body);
     QPalette sp = m_status->palette();
     sp.setColor(QPalette::WindowText, muted);
     m_status->setPalette(sp);
+    m_bufferbloat->setPalette(sp);
     // One height for the row's buttons, the tallest label's.
     int height = 32;
     for (QPushButton *b : {m_start, m_cancel, m_copy})

@@ -1,8 +1,9 @@
 #pragma once
 // TestView: the screen that runs a test and follows it. Top to bottom: an
 // optional banner (last error, else offline), the gauge and the live graph,
-// the latency/download/upload cards, and the controls (Start or Test Again
-// and Copy Result while idle; Cancel and the status while running).
+// the latency/download/upload cards, after a finished test its Bufferbloat
+// line, and the controls (Start or Test Again and Copy Result while idle;
+// Cancel and the status while running).
 // It has no state of its own: it redraws from SpeedTest on every change and
 // only calls start() and cancel() and copies the last result's summary.
 // Return and Enter press the focused button, else Start (when it is shown
@@ -31,6 +32,7 @@ class StatCard;
 struct TestScreenState {
     Phase phase = Phase::idle;
     std::optional<double> latencyMedian, latencyMin, latencyMax, jitter, download, upload;
+    std::optional<double> downloadLatency, uploadLatency;
     std::optional<QString> errorMessage;
     QString errorCause; // the technical cause of the error, for whoever asks
     QString status;
@@ -57,6 +59,10 @@ inline const QString offlineText = QStringLiteral("You're offline. Connect to th
 std::optional<BannerChoice> banner(const TestScreenState &state);
 // "median · range MIN–MAX · jitter J" when all three are known, else empty.
 QString latencyDetail(const TestScreenState &state);
+// "loaded latency 35.0 ms" for a transfer card, else empty.
+QString loadedDetail(const std::optional<double> &loadedLatency);
+// The grade's line after a finished test that has one, else empty.
+QString bufferbloatLine(const TestScreenState &state);
 // "Test Again" after a finished test, "Start" otherwise.
 QString startLabel(Phase phase);
 
@@ -77,6 +83,7 @@ public:
     StatCard *latencyCard() const { return m_latency; }
     StatCard *downloadCard() const { return m_download; }
     StatCard *uploadCard() const { return m_upload; }
+    QLabel *bufferbloatLabel() const { return m_bufferbloat; }
     QPushButton *startButton() const { return m_start; }
     QPushButton *copyButton() const { return m_copy; }
     QPushButton *cancelButton() const { return m_cancel; }
@@ -102,6 +109,7 @@ private:
     StatCard *m_latency;
     StatCard *m_download;
     StatCard *m_upload;
+    QLabel *m_bufferbloat;
     QPushButton *m_cancel;
     QLabel *m_status;
     QPushButton *m_start;

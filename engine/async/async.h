@@ -67,6 +67,12 @@ private:
 // Whether the task running on this thread right now has been asked to
 // cancel; false outside tasks.
 bool currentTaskCancelled();
+// Throws CancelledError when currentTaskCancelled().
+inline void throwIfCancelled()
+{
+    if (currentTaskCancelled())
+        throw CancelledError();
+}
 
 // Marks a block that runs for nobody's task, even when a task calls it (a
 // user's cancel() reached from a slot): currentTaskCancelled() is false

@@ -35,8 +35,9 @@ inline QStringList entries(const QString &dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
 
-// The file as history: an array of objects with exactly the eight members,
-// upper-case ids, whole-second UTC dates.
+// The file as history: an array of objects with exactly the eight members
+// and the loaded latencies that were measured, upper-case ids, whole-second
+// UTC dates.
 inline std::optional<QList<TestResult>> readHistory(const QString &path)
 {
     const QJsonDocument d = QJsonDocument::fromJson(readAll(path));
@@ -46,7 +47,7 @@ inline std::optional<QList<TestResult>> readHistory(const QString &path)
     for (const QJsonValue &v : d.array()) {
         const QJsonObject o = v.toObject();
         const auto r = ResultCodec::decode(o);
-        if (!r || o.size() != 8 || !upperId.match(o.value("id").toString()).hasMatch()
+        if (!r || o.size() != 8 + o.contains("downloadLatency") + o.contains("uploadLatency") || !upperId.match(o.value("id").toString()).hasMatch()
             || !utcSecond.match(o.value("date").toString()).hasMatch())
             return std::nullopt;
         out.append(*r);
@@ -129,6 +130,7 @@ inline const QList<FieldRule> &acceptedFields()
         {"extra member", "comment", "hand edit", same},
         {"lower-case id", "id", "6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8", same},
         {"whole number", "upload", 40, [] { TestResult r = storedRecord(); r.upload = 40; return r; }()},
+        {"a loaded latency", "uploadLatency", 25.5, [] { TestResult r = storedRecord(); r.uploadLatency = 25.5; return r; }()},
         {"date with offset", "date", "2026-12-05T13:43:35+01:00", same},
         {"date with fraction", "date", "2026-12-05T12:43:35.250Z", storedAt(utc(2026, 12, 5, 12, 43, 35, 250))},
         {"date with long fraction", "date", "2026-12-05T12:43:35.250999999999Z",
@@ -164,6 +166,8 @@ inline const QList<FieldRule> &rejectedFields()
             {"offset carries the date past year 9999", "date", "9999-12-31T23:30:00-05:00"},
             {"offset carries the date before year 1", "date", "0001-01-01T00:30:00+05:00"},
             {"year 0", "date", "0000-06-01T12:00:00Z"},
+            {"loaded latency null", "downloadLatency", QJsonValue(QJsonValue::Null)},
+            {"loaded latency as string", "uploadLatency", "25.5"},
         };
         static const char *const keys[] = {"id", "date", "latencyMedian", "latencyMin",
                                            "latencyMax", "jitter", "download", "upload"};

@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
@@ -143,8 +144,14 @@ std::unique_ptr<QuorvelApp> open(const QString &origin, const QString &history,
 TestResult pastResult(int i, const QDateTime &now)
 {
     const double wave = (i % 4) * 9.5;
-    return {QUuid::createUuid(), now.addSecs(-i * 9 * 3600LL), 14.0 + (i % 5) * 2.3, 11.0 + (i % 3),
-            30.0 + (i % 40) * 2.1, 1.5 + (i % 4) * 0.7, 180.0 + wave * 3 - (i % 60) * 2.5, 38.0 + wave - (i % 60) * 0.8};
+    TestResult r{QUuid::createUuid(), now.addSecs(-i * 9 * 3600LL), 14.0 + (i % 5) * 2.3, 11.0 + (i % 3),
+                 30.0 + (i % 40) * 2.1, 1.5 + (i % 4) * 0.7, 180.0 + wave * 3 - (i % 60) * 2.5, 38.0 + wave - (i % 60) * 0.8};
+    // The oldest were saved before latency under load was measured.
+    if (i < 9) {
+        r.downloadLatency = r.latencyMedian + (i % 4) * 21.0 + 3;
+        r.uploadLatency = r.latencyMedian + (i % 3) * 47.0 + 2;
+    }
+    return r;
 }
 
 // A long history, an hour apart, newest first, written as the store writes it.
@@ -264,6 +271,8 @@ int main(int argc, char *argv[])
         waitFor("upload points", [&] { return test->phase() == Phase::upload && test->samples().size() >= 8; });
         shoot(window, QStringLiteral("07-upload"));
         waitFor("the end of the test", [&] { return test->phase() == Phase::done; });
+        if (window->testView()->bufferbloatLabel()->isHidden())
+            fail(QStringLiteral("the finished test shows no Bufferbloat line"));
         shootBoth(window, QStringLiteral("08-done"));
 
         window->resize(1120, 800);
@@ -293,6 +302,10 @@ int main(int argc, char *argv[])
 
         window->setTab(Tab::history);
         shootBoth(window, QStringLiteral("11-history"));
+        // Wide enough for each row's Bufferbloat badge.
+        window->resize(1120, 800);
+        shoot(window, QStringLiteral("11-history-large"));
+        window->resize(ContentView::minimumWidth, ContentView::minimumHeight);
     }
 
     {
