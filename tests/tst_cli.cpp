@@ -125,9 +125,9 @@ private slots:
                         {"quorvel_last_test_success" + labels + '}', 1},
                         {"quorvel_last_success_timestamp_seconds" + labels + '}', double(result->date.toSecsSinceEpoch())}};
         if (result->downloadLatency)
-            metrics.insert("quorvel_loaded_latency_seconds" + labels + ",direction=\"download\"}", *result->downloadLatency / 1000);
+            metrics.insert("quorvel_loaded_latency_seconds{direction=\"download\"," + labels.mid(1) + '}', *result->downloadLatency / 1000);
         if (result->uploadLatency)
-            metrics.insert("quorvel_loaded_latency_seconds" + labels + ",direction=\"upload\"}", *result->uploadLatency / 1000);
+            metrics.insert("quorvel_loaded_latency_seconds{direction=\"upload\"," + labels.mid(1) + '}', *result->uploadLatency / 1000);
         compareMetrics(parsedMetrics(metricsPath), metrics);
 
         QFile live(livePath);
@@ -227,15 +227,15 @@ private slots:
     "upload": 9.999
 }
 )"});
-        const QString header = "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload\n";
+        const QString header = "id,date,latencyMedian,latencyMin,latencyMax,jitter,download,upload,downloadLatency,uploadLatency\n";
         QTest::newRow("summaries") << two << QStringList{"--history"} << 0
                                    << "Quorvel \u2014 5 Dec 2026, 12:43\nDownload: 93.5 Mbps\nUpload: 12.3 Mbps\n"
                                       "Latency: 15.0 ms median (12.5\u2013121 ms), jitter 3.2 ms\n\n"
                                       "Quorvel \u2014 30 Nov 2026, 07:05\nDownload: 250 Mbps\nUpload: 10.00 Mbps\n"
                                       "Latency: 9.0 ms median (8.3\u201340.0 ms), jitter 1.5 ms\n";
         QTest::newRow("CSV, the header first") << two << QStringList{"--history", "--csv"} << 0
-            << header + "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3\n"
-                        "0C8E4A7E-1F2B-4D3C-9A5E-000000000001,2026-11-30T07:05:00Z,9,8.31,40,1.5,250,9.999\n";
+            << header + "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3,,\n"
+                        "0C8E4A7E-1F2B-4D3C-9A5E-000000000001,2026-11-30T07:05:00Z,9,8.31,40,1.5,250,9.999,,\n";
         QTest::newRow("JSON, one array as the file holds it") << two << QStringList{"--history", "--json"} << 0
                                                               << QString::fromUtf8(two);
         QTest::newRow("no history yet, CSV") << QByteArray() << QStringList{"--csv", "--history"} << 0 << header;
