@@ -16,6 +16,7 @@
 #include "theme.h"
 #include "uisupport.h"
 
+#include <QtCharts>
 #include <QtWidgets>
 
 namespace {
@@ -44,10 +45,22 @@ double luminance(const QColor &c)
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 
-double contrast(const QColor &a, const QColor &b)
+// The contrast of the text drawn in r: its background is the commonest
+// colour there, its colour the pixel farthest from that in luminance.
+double drawnContrast(const QImage &image, const QRect &r)
 {
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    QHash<QRgb, int> counts;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            ++counts[image.pixel(x, y)];
+    const QRgb background = std::max_element(counts.keyValueBegin(), counts.keyValueEnd(),
+                                             [](auto a, auto b) { return a.second < b.second; })->first;
+    const double lb = luminance(QColor(background));
+    double farthest = lb;
+    for (auto it = counts.keyBegin(); it != counts.keyEnd(); ++it)
+        if (std::abs(luminance(QColor(*it)) - lb) > std::abs(farthest - lb))
+            farthest = luminance(QColor(*it));
+    return (std::max(lb, farthest) + 0.05) / (std::min(lb, farthest) + 0.05);
 }
 
 // The height the content needs at the smallest width; a wrapping banner
@@ -103,11 +116,17 @@ private slots:
     void textIsReadable_data()
     {
         QTest::addColumn<QPalette>("palette");
-        QTest::newRow("light (orange once 1.7:1)") << QApplication::style()->standardPalette();
-        QTest::newRow("dark") << QPalette(QColor(0x30, 0x30, 0x30), QColor(0x1e, 0x1e, 0x1e));
+        QPalette dark(QColor(0x3a, 0x3a, 0x3a), QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(QPalette::Base, QColor(0x2a, 0x2a, 0x2a));
+        for (QPalette::ColorRole text : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            dark.setColor(text, QColor(0xea, 0xea, 0xea));
+        dark.setColor(QPalette::Highlight, QColor(0x0a, 0x84, 0xff));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QTest::newRow("light (Start once 2.0:1, captions 4.2:1)") << QApplication::style()->standardPalette();
+        QTest::newRow("dark (Start once 1.9:1, tab 2.8:1)") << dark;
     }
-    // Orange, blue, purple and red text against what is painted behind it,
-    // read back from the drawn window.
+    // Every text against what is painted behind it, read back from the drawn
+    // window: at least 4.5:1, the focus ring 3:1.
     void textIsReadable()
     {
         QFETCH(QPalette, palette);
@@ -115,13 +134,15 @@ private slots:
         LocalServer local;
         const QPalette before = QApplication::palette();
         QApplication::setPalette(palette);
+        auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
         Launched l(local.origin());
         ContentView &w = l.window();
-        QStringList poor;
-        const auto check = [&](const char *what, const QWidget *on, QPoint at, const QColor &text) {
-            const QColor behind = w.grab().toImage().pixelColor(on->mapTo(&w, at));
-            if (contrast(text, behind) < 3)
-                poor << QStringLiteral("%1 %2 on %3: %4").arg(QLatin1String(what), text.name(), behind.name()).arg(contrast(text, behind), 0, 'f', 2);
+        QStringList poor, figures;
+        const auto check = [&](const QString &what, const QWidget *on, QRect r, double floor = 4.5) {
+            const double ratio = drawnContrast(w.grab().toImage(), QRect(on->mapTo(&w, r.topLeft()), r.size()));
+            figures << QStringLiteral("%1 %2").arg(what).arg(ratio, 0, 'f', 2);
+            if (!(ratio >= floor))
+                poor << figures.last();
         };
         TestView *v = w.testView();
         TestScreenState st;
@@ -130,23 +151,43 @@ private slots:
             st.errorMessage = error;
             v->render(st);
             QTRY_VERIFY(v->banner()->isVisible() && v->banner()->width() > 100);
-            check("banner", v->banner(), QPoint(v->banner()->width() - 6, v->banner()->height() / 2),
-                  v->banner()->label()->palette().color(QPalette::WindowText));
+            check(error ? "error banner" : "offline banner", v->banner()->label(), v->banner()->label()->rect());
         }
+        st = {};
+        st.latencyMin = 11.24, st.latencyMax = 103.7, st.jitter = 4.06;
+        v->render(st);
+        v->graph()->display(Phase::download, {{0.12, 30}, {1.5, 60}, {3.1, 45}});
         for (const StatCard *card : {v->latencyCard(), v->downloadCard(), v->uploadCard()})
-            check(qPrintable(card->title()), card, QPoint(6, card->height() / 2), card->titleLabel()->palette().color(QPalette::WindowText));
+            check(card->title(), card->titleLabel(), card->titleLabel()->rect());
+        check("card detail", v->latencyCard()->detailLabel(), v->latencyCard()->detailLabel()->rect());
+        const QPushButton *start = v->startButton();
+        QTRY_VERIFY(start->isVisible() && start->height() == 40);
+        check("Start", start, start->rect().adjusted(8, 6, -8, -6));
+        check("chosen tab", w.picker(), w.segmentRect(Tab::test).adjusted(6, 3, -6, -3));
+        const QWidget *chart = v->graph()->findChild<QWidget *>(QStringLiteral("graphChart"));
+        const QRectF plot = v->graph()->series()->chart()->plotArea();
+        QTRY_VERIFY(!v->graph()->xAxisLabels().isEmpty());
+        check("axis labels", chart, QRect(QPoint(int(plot.left()), int(plot.bottom()) + 3), QPoint(int(plot.right()), chart->height() - 1)));
+        w.setAttribute(Qt::WA_KeyboardFocusChange);
+        v->startButton()->setFocus();
+        QTRY_VERIFY(start->hasFocus());
+        check("focus ring", start, QRect(1, 12, 6, 16), 3);
+        st.phase = Phase::latency;
+        st.status = QStringLiteral("Measuring latency\u2026");
+        v->render(st);
+        const QWidget *status = v->findChild<QWidget *>(QStringLiteral("statusText"));
+        check("status", status, status->rect());
 
         l.app->history()->add(TestResult{QUuid::createUuid(), QDateTime::currentDateTime(), 15, 12, 20, 1, 93, 12});
         w.setTab(Tab::history);
         const QListView *list = w.historyView()->list();
         QTRY_VERIFY(list->visualRect(list->model()->index(0, 0)).isValid());
         const QRect row = list->visualRect(list->model()->index(0, 0));
-        for (int column = 0; column < 3; ++column)
-            check(HistoryRowDelegate::titles[column], list->viewport(), QPoint(row.left() + 2, row.center().y()),
-                  HistoryRowDelegate::valueColor(column, list->palette()));
+        for (int column = 0; column < 4; ++column)
+            check(HistoryRowDelegate::titles[column], list->viewport(), HistoryRowDelegate::metricRect(row, column).adjusted(0, row.height() / 2, 0, -2));
         const QPushButton *clear = w.historyView()->clearAllButton();
-        check("Clear All", clear, QPoint(5, clear->height() / 2), clear->palette().color(QPalette::ButtonText));
-        QApplication::setPalette(before);
+        check("Clear All", clear, clear->rect().adjusted(5, 5, -5, -5));
+        qInfo("%s", qPrintable(figures.join(QStringLiteral(", "))));
         QVERIFY2(poor.isEmpty(), qPrintable(poor.join(QStringLiteral("; "))));
     }
 

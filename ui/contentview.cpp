@@ -45,17 +45,24 @@ protected:
             b.state &= ~(QStyle::State_HasFocus | QStyle::State_MouseOver);
             if (i == hovered)
                 b.state |= QStyle::State_MouseOver;
-            if (i == currentIndex()) {
-                b.state |= QStyle::State_On;
-                b.palette.setColor(QPalette::Button, palette().color(QPalette::Highlight));
-                b.palette.setColor(QPalette::ButtonText, palette().color(QPalette::HighlightedText));
-            } else {
+            if (i != currentIndex()) {
                 b.state |= QStyle::State_Raised;
+                p.drawControl(QStyle::CE_PushButton, b);
+                continue;
             }
-            p.drawControl(QStyle::CE_PushButton, b);
+            // The chosen segment: flat in the accent, as the default button.
+            const Theme::Accent a = Theme::accent(palette());
+            p.save();
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(Qt::NoPen);
+            p.setBrush(a.fill);
+            p.drawRoundedRect(QRectF(b.rect).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
+            p.setPen(a.text);
+            p.drawText(b.rect, Qt::AlignCenter, b.text);
+            p.restore();
         }
         if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange))
-            Theme::paintFocusRing(p, tabRect(currentIndex()), palette().color(QPalette::HighlightedText));
+            Theme::paintFocusRing(p, tabRect(currentIndex()), Theme::accent(palette()).text);
     }
 };
 

@@ -42,6 +42,8 @@ public:
     // Where a row whose rectangle is rowRect has its buttons.
     QRect buttonRect(const QRect &rowRect, Button which) const;
     Button buttonAt(const QRect &rowRect, const QPoint &pos) const;
+    // Where a row shows the title and value of a column (0 to 3).
+    static QRect metricRect(const QRect &rowRect, int column);
     // The tooltip shown at pos in a row; empty where there is none.
     static QString toolTip(Button which);
 

@@ -204,6 +204,9 @@ void HistoryView::applyPalette()
 {
     // Destructive action: red text on the ordinary button.
     QPalette red = m_clearAll->palette();
-    red.setColor(QPalette::ButtonText, Theme::red(palette()));
+    // The style shades the button lighter towards the top: readable on both.
+    const QColor button = palette().color(QPalette::Button);
+    red.setColor(QPalette::ButtonText,
+                 Theme::readable(Theme::readable(Theme::red(palette()), button), button.lighter(160)));
     m_clearAll->setPalette(red);
 }

@@ -37,7 +37,7 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         const QColor muted = Theme::secondary(palette());
         p.setPen(Qt::NoPen);
-        p.setBrush(Theme::withAlpha(muted, 0.08));
+        p.setBrush(Theme::withAlpha(muted, Theme::panelTint));
         p.drawRoundedRect(QRectF(rect()), 8, 8);
         p.setPen(muted);
         p.setFont(Theme::font(Theme::TextStyle::body));

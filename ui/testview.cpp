@@ -23,24 +23,40 @@
 namespace {
 constexpr int inset = 24;
 constexpr int gap = 18;
+constexpr int buttonHeight = 40;
 // Half the dial's stroke lies outside its 250-pixel frame; the gauge widget
 // includes it, so the gaps around the gauge row are that much smaller.
 constexpr int overhang = (GaugeView::side - GaugeView::dial) / 2;
 
-// The default action: the style's own push button, filled with the
-// palette's highlight, with a focus ring that shows on that fill.
+// The default action, drawn flat in the accent colour (Theme::accent), so
+// its label reads whatever the style's gradients would do to the fill.
+// Disabled, a grey panel with the palette's disabled text.
 class ProminentButton final : public QPushButton {
 public:
     using QPushButton::QPushButton;
 
 protected:
-    void paintEvent(QPaintEvent *event) override
+    void paintEvent(QPaintEvent *) override
     {
-        QPushButton::paintEvent(event);
-        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
-            QPainter p(this);
-            Theme::paintFocusRing(p, rect(), palette().color(QPalette::ButtonText));
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor fill, text;
+        if (isEnabled()) {
+            const Theme::Accent a = Theme::accent(palette());
+            fill = isDown() ? Theme::blend(a.fill, a.text, 0.12) : underMouse() ? Theme::blend(a.fill, a.text, 0.06) : a.fill;
+            text = a.text;
+        } else {
+            fill = Theme::blend(palette().color(QPalette::Window), Theme::secondary(palette()), 2 * Theme::panelTint);
+            text = palette().color(QPalette::Disabled, QPalette::ButtonText);
         }
+        p.setPen(Qt::NoPen);
+        p.setBrush(fill);
+        p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+        p.setPen(text);
+        p.setFont(font());
+        p.drawText(rect(), Qt::AlignCenter, this->text());
+        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange))
+            Theme::paintFocusRing(p, rect(), text);
     }
 };
 
@@ -236,14 +252,6 @@ void TestView::restyle()
     m_start->setFont(title2);
     const QPalette pal = palette();
     const QColor muted = Theme::secondary(pal);
-    // The prominent look of the default action: the style's button in the
-    // highlight. Disabled, it keeps the style's own disabled colours.
-    QPalette accent = pal;
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        accent.setColor(group, QPalette::Button, pal.color(group, QPalette::Highlight));
-        accent.setColor(group, QPalette::ButtonText, pal.color(group, QPalette::HighlightedText));
-    }
-    m_start->setPalette(accent);
     const QFont body = Theme::font(Theme::TextStyle::body);
     m_cancel->setFont(body);
     m_copy->setFont(body);
@@ -252,10 +260,10 @@ void TestView::restyle()
     sp.setColor(QPalette::WindowText, muted);
     m_status->setPalette(sp);
     // One height for the row's buttons, the tallest label's.
-    int height = 32;
-    for (QPushButton *b : {m_start, m_cancel, m_copy})
+    int height = buttonHeight;
+    for (QPushButton *b : {m_cancel, m_copy})
         height = std::max(height, b->sizeHint().height());
-    m_start->setFixedSize(212, height);
+    m_start->setFixedSize(200, height);
     m_cancel->setFixedHeight(height);
     m_copy->setFixedHeight(height);
     m_copy->setMinimumWidth(QFontMetrics(body).horizontalAdvance(m_copy->text()) + 40);
