@@ -191,6 +191,85 @@ private slots:
         QVERIFY2(poor.isEmpty(), qPrintable(poor.join(QStringLiteral("; "))));
     }
 
+    // Each shortcut from the screen it is pressed on. Outcome: the tab
+    // shown, "closed", "Cancelled" (the status), or the texts of the dialog
+    // or menu that opened.
+    void shortcuts_data()
+    {
+        QTest::addColumn<QKeySequence>("keys");
+        QTest::addColumn<Tab>("on");
+        QTest::addColumn<QString>("outcome");
+        const auto row = [](const char *keys, Tab on, const char *outcome) {
+            QTest::addRow("%s on %s", keys, on == Tab::test ? "Test" : "History") << QKeySequence(QString::fromLatin1(keys)) << on << QString::fromUtf8(outcome);
+        };
+        row("Ctrl+Tab", Tab::test, "History");
+        row("Ctrl+Tab", Tab::history, "Test");
+        row("Ctrl+Shift+Tab", Tab::history, "Test");
+        row("Ctrl+PgDown", Tab::test, "History");
+        row("Ctrl+PgUp", Tab::history, "Test");
+        row("Alt+2", Tab::test, "History");
+        row("Alt+1", Tab::history, "Test");
+        row("Alt+2", Tab::history, "History");
+        row("Ctrl+Q", Tab::history, "closed");
+        row("Ctrl+W", Tab::test, "closed");
+        row("Escape", Tab::test, "Cancelled");
+        row("F1", Tab::history, "Keyboard Shortcuts");
+        row("F10", Tab::test, "Keyboard Shortcuts, About Quorvel, Quit");
+        row("Shift+F10", Tab::history, "Copy, Delete");
+    }
+    void shortcuts()
+    {
+        QFETCH(QKeySequence, keys);
+        QFETCH(Tab, on);
+        QFETCH(QString, outcome);
+        Watchdog dog;
+        LocalServer local;
+        local.server.addFault({.nth = 1, .headDelay = 2s}); // the warm-up waits
+        Launched l(local.origin());
+        ContentView &w = l.window();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        if (outcome == QLatin1String("Cancelled"))
+            w.testView()->startButton()->click();
+        l.app->history()->add(TestResult{QUuid::createUuid(), QDateTime::currentDateTime(), 15, 12, 20, 1, 93, 12});
+        w.setTab(on);
+        if (on == Tab::history) {
+            QListView *list = w.historyView()->list();
+            list->setFocus();
+            list->setCurrentIndex(list->model()->index(0, 0));
+        }
+        QTest::keySequence(QApplication::focusWidget() ? QApplication::focusWidget() : &w, keys);
+        QStringList opened;
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            for (const QAction *a : menu->actions())
+                if (!a->isSeparator())
+                    opened << a->text();
+            menu->close();
+        }
+        for (const QDialog *d : w.findChildren<QDialog *>())
+            if (d->isVisible())
+                opened << d->windowTitle();
+        QString got = !w.isVisible() ? QStringLiteral("closed") : opened.join(QStringLiteral(", "));
+        if (got.isEmpty())
+            got = l.app->test()->status() == QLatin1String("Cancelled") ? QStringLiteral("Cancelled") : tabTitle(w.tab());
+        QCOMPARE(got, outcome);
+    }
+
+    // About names the program, its version and the server in use.
+    void about()
+    {
+        LocalServer local;
+        Launched l(local.origin());
+        const auto actions = l.window().findChildren<QAction *>();
+        const auto about = std::find_if(actions.begin(), actions.end(), [](QAction *a) { return a->text() == QLatin1String("About Quorvel"); });
+        QVERIFY(about != actions.end());
+        (*about)->trigger();
+        const auto *box = l.window().findChild<QMessageBox *>();
+        QVERIFY(box && box->isVisible());
+        QCOMPARE(box->text(), QStringLiteral("<b>Quorvel</b> " QUORVEL_VERSION));
+        QVERIFY2(box->informativeText().contains(local.origin()), qPrintable(box->informativeText()));
+    }
+
     // Throttled so that each phase lasts. Every change is checked on the
     // screen that follows it. Offline for a while, the fullest Test tab and
     // History still fit the smallest window; only the chosen screen exists.

@@ -96,7 +96,10 @@ void Banner::restyle()
 {
     const int size = QFontMetrics(m_text->font()).height();
     const auto draw = m_sign == Sign::warning ? warningIcon : wifiSlashIcon;
-    m_icon->setPixmap(draw(size, textColor(), devicePixelRatioF()));
+    const QPixmap themed = Theme::symbolicIcon(
+        m_sign == Sign::warning ? QStringLiteral("dialog-warning") : QStringLiteral("network-wireless-offline"), size,
+        textColor(), devicePixelRatioF());
+    m_icon->setPixmap(themed.isNull() ? draw(size, textColor(), devicePixelRatioF()) : themed);
     QPalette pal = m_text->palette();
     pal.setColor(QPalette::WindowText, textColor());
     m_text->setPalette(pal);

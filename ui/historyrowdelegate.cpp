@@ -286,7 +286,12 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
             const int icon = std::min(16, button.rect.height() - 8);
             const QRect iconBox(button.rect.center().x() - icon / 2 + 1,
                                 button.rect.center().y() - icon / 2 + 1, icon, icon);
-            HistoryIcons::paintTrash(painter, iconBox, pal.color(QPalette::ButtonText));
+            const QPixmap themed = Theme::symbolicIcon(QStringLiteral("user-trash"), icon, pal.color(QPalette::ButtonText),
+                                                       painter->device()->devicePixelRatioF());
+            if (themed.isNull())
+                HistoryIcons::paintTrash(painter, iconBox, pal.color(QPalette::ButtonText));
+            else
+                painter->drawPixmap(iconBox, themed);
         }
     }
     painter->restore();

@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListView>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedLayout>
@@ -76,6 +77,20 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     connect(remove, &QAction::triggered, this, [this] { deleteRow(m_list->currentIndex()); });
     m_list->addActions({copy, remove});
     m_list->setContextMenuPolicy(Qt::ActionsContextMenu);
+    // The context-menu key's other name; the menu opens at the current row.
+    auto *rowMenu = new QAction(tr("Row Menu"), this);
+    rowMenu->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10));
+    rowMenu->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(rowMenu, &QAction::triggered, this, [this, copy, remove] {
+        const QRect row = m_list->visualRect(m_list->currentIndex());
+        if (!row.isValid())
+            return;
+        auto *menu = new QMenu(m_list);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->addActions({copy, remove});
+        menu->popup(m_list->viewport()->mapToGlobal(QPoint(row.left() + 20, row.bottom())));
+    });
+    addAction(rowMenu);
 
     auto *column = new QVBoxLayout(m_results);
     column->setContentsMargins(20, 20, 20, 20);

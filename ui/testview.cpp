@@ -178,6 +178,13 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
         shortcut->setContext(Qt::WindowShortcut);
         connect(shortcut, &QShortcut::activated, this, &TestView::pressReturn);
     }
+    // Escape is Cancel's, as the cancel role of a dialog's button is.
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (!m_cancel->isHidden())
+            m_cancel->click();
+    });
     connect(m_test, &SpeedTest::changed, this, &TestView::refresh);
 
     restyle();

@@ -6,7 +6,7 @@
 // It has no state of its own: it redraws from SpeedTest on every change and
 // only calls start() and cancel() and copies the last result's summary.
 // Return and Enter press the focused button, else Start (when it is shown
-// and enabled). Main thread.
+// and enabled); Escape presses Cancel while a test runs. Main thread.
 #include "phase.h"
 #include "testresult.h"
 #include "theme.h"

@@ -10,6 +10,7 @@
 #include <QColor>
 #include <QFont>
 #include <QFontInfo>
+#include <QIcon>
 #include <QPainter>
 #include <QPalette>
 
@@ -120,6 +121,23 @@ inline void paintFocusRing(QPainter &p, const QRect &control, const QColor &colo
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(QRectF(control).adjusted(4, 4, -4, -4), 3, 3);
     p.restore();
+}
+
+// The desktop icon theme's symbolic icon of that name ("user-trash" for
+// "user-trash-symbolic"), in one colour like the text beside it; null when
+// the theme has none, and the caller draws its own.
+inline QPixmap symbolicIcon(const QString &name, int size, const QColor &color, qreal devicePixelRatio)
+{
+    const QIcon icon = QIcon::fromTheme(name + QStringLiteral("-symbolic"));
+    if (icon.isNull())
+        return {};
+    QPixmap pm = icon.pixmap(QSize(size, size), devicePixelRatio);
+    if (pm.isNull())
+        return pm;
+    QPainter p(&pm);
+    p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    p.fillRect(QRect(QPoint(), pm.size()), color);
+    return pm;
 }
 
 // Orange latency, blue download, purple upload, green otherwise.
