@@ -123,7 +123,10 @@ private slots:
             QVERIFY(f.saved());
         }
         QVERIFY(count > 0 || !QFile::exists(f.store->filePath())); // opening the tab writes nothing
-        QCOMPARE(visibleParts(*f.view), (QStringList{"No results yet", "Run a test and it will be saved here."}));
+        QStringList parts{"No results yet", "Run a test and it will be saved here."};
+        if (count > 0)
+            parts.prepend("History cleared."); // with its Undo
+        QCOMPARE(visibleParts(*f.view), parts);
         QCOMPARE(f.view->rowCount(), 0);
         QCOMPARE(f.view->chart()->downloadSeries()->count(), 0);
     }
@@ -202,6 +205,50 @@ private slots:
                 QCOMPARE(clipboard->mimeData()->formats(), QStringList{QStringLiteral("text/plain")});
             QCOMPARE(f.store->items().size(), 4);
         }
+    }
+
+    // Undo puts every record back in its place, in the window and the file,
+    // even below a result that came in meanwhile. Rows, newest first:
+    // result 2's twin (same id), 3, 2, 1.
+    void undo_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("byKeys");
+        QTest::addColumn<int>("left");
+        QTest::newRow("Clear All, Undo button") << "Clear All" << false << 0;
+        QTest::newRow("Delete with a twin, Ctrl+Z") << "Delete" << true << 2;
+        QTest::newRow("Delete, a new result, Undo button") << "Delete, add" << false << 3;
+    }
+    void undo()
+    {
+        QFETCH(QString, action);
+        QFETCH(bool, byKeys);
+        Fixture f({result(1), result(2), result(3), result(2, 999)});
+        Results expected = f.store->items();
+        QVERIFY(!f.view->undoButton()->isVisible());
+        if (action == "Clear All")
+            QTest::mouseClick(f.view->clearAllButton(), Qt::LeftButton);
+        else
+            QTest::mouseClick(f.viewport(), Qt::LeftButton, {}, f.view->buttonRect(0, Button::remove).center());
+        QTRY_VERIFY(f.store->items().size() < 4);
+        if (action.endsWith("add")) {
+            f.store->add(result(7));
+            expected.prepend(result(7));
+        }
+        QTEST(int(f.store->items().size()), "left");
+        QVERIFY(f.saved() && f.view->undoButton()->isVisible());
+        if (byKeys) {
+            f.view->activateWindow();
+            f.view->list()->setFocus();
+            QTRY_VERIFY(f.view->list()->hasFocus());
+            QTest::keySequence(f.view->list(), QKeySequence::Undo);
+        } else {
+            QTest::mouseClick(f.view->undoButton(), Qt::LeftButton);
+        }
+        QCOMPARE(f.store->items(), expected);
+        QVERIFY(f.saved());
+        QCOMPARE(f.view->rowCount(), expected.size());
+        QVERIFY(!f.view->undoButton()->isVisible() && !f.view->isShowingEmptyState());
     }
 
     // Download, upload, latency, jitter; the fixed local date and time, never

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedLayout>
+#include <QTimer>
 #include <QVBoxLayout>
 
 HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
@@ -35,6 +36,10 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     , m_saveError(new Banner(m_saveErrorSlot, Banner::Sign::warning))
     , m_pages(new QStackedLayout)
     , m_empty(new HistoryEmptyState(this))
+    , m_undoSlot(new QWidget(this))
+    , m_undoText(new QLabel(m_undoSlot))
+    , m_undo(new QPushButton(tr("Undo"), m_undoSlot))
+    , m_undoTimer(new QTimer(this))
     , m_results(new QWidget(this))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
     , m_chart(new HistoryChart(m_results))
@@ -110,9 +115,26 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);
     outer->addWidget(m_saveErrorSlot);
+    outer->addWidget(m_undoSlot);
     outer->addLayout(m_pages, 1);
 
-    connect(m_clearAll, &QPushButton::clicked, m_store, &HistoryStore::clear);
+    auto *undoRow = new QHBoxLayout(m_undoSlot);
+    undoRow->setContentsMargins(20, 12, 20, 0);
+    undoRow->addWidget(m_undoText, 1);
+    undoRow->addWidget(m_undo);
+    m_undo->setAutoDefault(false);
+    m_undoSlot->hide();
+    m_undoTimer->setSingleShot(true);
+    m_undoTimer->setInterval(10'000);
+    connect(m_undoTimer, &QTimer::timeout, this, [this] { offerUndo({}, {}); });
+    connect(m_undo, &QPushButton::clicked, this, &HistoryView::undo);
+    auto *undoKeys = new QAction(tr("Undo"), this);
+    undoKeys->setShortcut(QKeySequence::Undo);
+    undoKeys->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(undoKeys, &QAction::triggered, this, &HistoryView::undo);
+    addAction(undoKeys);
+
+    connect(m_clearAll, &QPushButton::clicked, this, [this] { offerUndo(m_store->clear(), tr("History cleared.")); });
     connect(m_delegate, &HistoryRowDelegate::copyClicked, this, &HistoryView::copyRow);
     connect(m_delegate, &HistoryRowDelegate::deleteClicked, this, &HistoryView::deleteRow);
     // Rows inserted or removed above the ones on screen must not move them.
@@ -184,7 +206,29 @@ void HistoryView::deleteRow(const QModelIndex &index)
     // Removed after the click has finished its way through the list view,
     // which still holds the row's index while it delivers the click.
     const TestResult result = m_model->result(index.row());
-    QMetaObject::invokeMethod(this, [this, result] { m_store->remove(result); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, result] { offerUndo(m_store->remove(result), tr("Result deleted.")); }, Qt::QueuedConnection);
+}
+
+void HistoryView::offerUndo(const QList<HistoryStore::Removed> &removed, const QString &what)
+{
+    // Only the latest change can be undone; nothing removed, nothing offered.
+    m_undoable = removed;
+    m_undoText->setText(what);
+    m_undoSlot->setVisible(!removed.isEmpty());
+    if (removed.isEmpty())
+        m_undoTimer->stop();
+    else
+        m_undoTimer->start();
+}
+
+void HistoryView::undo()
+{
+    if (m_undoable.isEmpty())
+        return;
+    const QList<HistoryStore::Removed> removed = m_undoable;
+    offerUndo({}, {});
+    m_store->restore(removed);
 }
 
 void HistoryView::rememberTopRow()
