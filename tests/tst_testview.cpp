@@ -75,6 +75,31 @@ private slots:
         QVERIFY(std::abs(latency->width() - up->width()) <= 1);
     }
 
+    void dataUsedLine_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<Phase>("phase");
+        QTest::addColumn<QString>("line");
+        const QString host = QStringLiteral("speed.example.net \u00B7 ");
+        QTest::newRow("before any test") << qint64(0) << Phase::idle << "";
+        QTest::newRow("bytes") << qint64(980) << Phase::idle << host + "980 bytes used";
+        QTest::newRow("kilobytes, one decimal") << qint64(9'540) << Phase::done << host + "9.5 kB used";
+        QTest::newRow("megabytes, whole") << qint64(23'600'000) << Phase::done << host + "24 MB used";
+        QTest::newRow("just under a gigabyte") << qint64(999'600'000) << Phase::done << host + "1.0 GB used";
+        QTest::newRow("gigabytes") << qint64(1'436'000'000) << Phase::done << host + "1.4 GB used";
+        QTest::newRow("hidden while a test runs") << qint64(5'000'000) << Phase::upload << "";
+    }
+    void dataUsedLine()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(Phase, phase);
+        TestScreenState st;
+        st.origin = QStringLiteral("https://speed.example.net:8443");
+        st.bytesMoved = bytes;
+        st.phase = phase;
+        QTEST(TestScreen::dataUsedLine(st), "line");
+    }
+
     void banner_data()
     {
         QTest::addColumn<std::optional<QString>>("error");

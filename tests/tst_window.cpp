@@ -356,6 +356,11 @@ void TestWindow::wholeTest()
     for (const char *text : {"Measuring latency\u2026", "Measuring download\u2026", "Measuring upload\u2026"})
         QVERIFY2(statuses.contains(QString::fromUtf8(text)), text);
     QVERIFY(l.app->history()->items() == QList<TestResult>{*t.lastResult()});
+    // Data used: every body byte the server sent or took.
+    std::int64_t served = 0;
+    for (const RequestRecord &r : local.server.requests())
+        served += r.path == "/__down" ? std::stoll(r.param("bytes")) : r.bodyBytes;
+    QCOMPARE(t.bytesMoved(), served);
     QVERIFY(history->rowCount() == 1 && !history->isShowingEmptyState());
     QCOMPARE(history->rowTexts(0).values[0].split(QLatin1Char(' ')).first(), Fmt::speed(t.lastResult()->download));
 
@@ -365,6 +370,8 @@ void TestWindow::wholeTest()
     QVERIFY(history.isNull() && w.findChildren<HistoryView *>().isEmpty() && v->isVisible());
     QVERIFY(!v->isBannerShown() && v->copyButton()->isVisible());
     QCOMPARE(v->startButton()->text(), QStringLiteral("Test Again"));
+    QCOMPARE(v->dataUsedLabel()->text(), QStringLiteral("127.0.0.1 \u00B7 ") + TestScreen::dataSize(served) + QStringLiteral(" used"));
+    QVERIFY(v->dataUsedLabel()->isVisible());
     QCOMPARE((QStringList{v->latencyCard()->valueText(), v->downloadCard()->valueText(), v->uploadCard()->valueText()}),
              (QStringList{Fmt::ms(*t.latencyMedian()), Fmt::speed(*t.download()), Fmt::speed(*t.upload())}));
     QVERIFY(v->latencyCard()->detailText().startsWith(QStringLiteral("median \u00B7 range ")));

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSpacerItem>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -84,6 +85,8 @@ TestScreenState TestScreenState::of(const SpeedTest &t)
     s.status = t.status();
     s.isOnline = t.isOnline();
     s.lastResult = t.lastResult();
+    s.origin = t.origin();
+    s.bytesMoved = t.bytesMoved();
     return s;
 }
 
@@ -106,6 +109,25 @@ QString latencyDetail(const TestScreenState &s)
            Fmt::ms(*s.latencyMax) + QStringLiteral(" \u00B7 jitter ") + Fmt::ms(*s.jitter);
 }
 
+QString dataSize(std::int64_t bytes)
+{
+    if (bytes < 1000)
+        return QString::number(bytes) + QStringLiteral(" bytes");
+    const char *const units[] = {"kB", "MB", "GB", "TB"};
+    double value = double(bytes) / 1000;
+    int unit = 0;
+    for (; value >= 999.5 && unit < 3; ++unit)
+        value /= 1000;
+    return QString::asprintf(value < 9.95 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+}
+
+QString dataUsedLine(const TestScreenState &s)
+{
+    if (s.isRunning() || s.bytesMoved <= 0)
+        return {};
+    return QUrl(s.origin).host() + QStringLiteral(" \u00B7 ") + dataSize(s.bytesMoved) + QStringLiteral(" used");
+}
+
 QString startLabel(Phase phase)
 {
     return phase == Phase::done ? QStringLiteral("Test Again") : QStringLiteral("Start");
@@ -122,6 +144,7 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
       m_download(new StatCard(QStringLiteral("DOWNLOAD"), QStringLiteral("Mbps"), Theme::Hue::blue, this)),
       m_upload(new StatCard(QStringLiteral("UPLOAD"), QStringLiteral("Mbps"), Theme::Hue::purple, this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)), m_status(new QLabel(this)),
+      m_dataUsed(new QLabel(this)),
       m_start(new ProminentButton(QStringLiteral("Start"), this)),
       m_copy(new QPushButton(QStringLiteral("Copy Result"), this))
 {
@@ -165,7 +188,13 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
         controls->addWidget(w, 0, Qt::AlignVCenter);
     controls->addStretch(1);
     m_stack->addLayout(controls);
-
+    m_stack->addSpacing(6);
+    m_stack->addWidget(m_dataUsed, 0, Qt::AlignHCenter);
+    // The row keeps its place while the line comes and goes.
+    QSizePolicy keep = m_dataUsed->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_dataUsed->setSizePolicy(keep);
+    m_dataUsed->setObjectName(QStringLiteral("dataUsedText"));
     m_cancel->setFixedWidth(140 + 24);
     // The row goes after the picker: picker, Start, Copy Result (or Cancel).
     setTabOrder(m_start, m_copy);
@@ -225,6 +254,8 @@ void TestView::render(const TestScreenState &s)
     // Copy takes the result as it is on screen now.
     m_shownResult = s.lastResult;
     m_copy->setVisible(!running && s.lastResult.has_value());
+    m_dataUsed->setText(TestScreen::dataUsedLine(s));
+    m_dataUsed->setVisible(!m_dataUsed->text().isEmpty());
 }
 
 bool TestView::isBannerShown() const { return !m_banner->isHidden(); }
@@ -266,6 +297,8 @@ void TestView::restyle()
     QPalette sp = m_status->palette();
     sp.setColor(QPalette::WindowText, muted);
     m_status->setPalette(sp);
+    m_dataUsed->setPalette(sp);
+    m_dataUsed->setFont(Theme::font(Theme::TextStyle::caption));
     // One height for the row's buttons, the tallest label's.
     int height = buttonHeight;
     for (QPushButton *b : {m_cancel, m_copy})

@@ -2,7 +2,8 @@
 // TestView: the screen that runs a test and follows it. Top to bottom: an
 // optional banner (last error, else offline), the gauge and the live graph,
 // the latency/download/upload cards, and the controls (Start or Test Again
-// and Copy Result while idle; Cancel and the status while running).
+// and Copy Result while idle; Cancel and the status while running), and
+// below them a quiet line with the server and the data the last test used.
 // It has no state of its own: it redraws from SpeedTest on every change and
 // only calls start() and cancel() and copies the last result's summary.
 // Return and Enter press the focused button, else Start (when it is shown
@@ -36,6 +37,8 @@ struct TestScreenState {
     QString status;
     bool isOnline = true;
     std::optional<TestResult> lastResult;
+    QString origin;           // the server's
+    std::int64_t bytesMoved = 0; // by the current or last test
 
     bool isRunning() const { return isRunningPhase(phase); }
     // The one place the screen reads the engine.
@@ -57,6 +60,11 @@ inline const QString offlineText = QStringLiteral("You're offline. Connect to th
 std::optional<BannerChoice> banner(const TestScreenState &state);
 // "median · range MIN–MAX · jitter J" when all three are known, else empty.
 QString latencyDetail(const TestScreenState &state);
+// "HOST · 1.4 GB used" once a test has moved data and while none runs,
+// else empty.
+QString dataUsedLine(const TestScreenState &state);
+// A byte count in decimal units: "980 bytes", "9.5 kB", "24 MB", "1.4 GB".
+QString dataSize(std::int64_t bytes);
 // "Test Again" after a finished test, "Start" otherwise.
 QString startLabel(Phase phase);
 
@@ -81,6 +89,7 @@ public:
     QPushButton *copyButton() const { return m_copy; }
     QPushButton *cancelButton() const { return m_cancel; }
     QString statusText() const;
+    QLabel *dataUsedLabel() const { return m_dataUsed; }
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -104,6 +113,7 @@ private:
     StatCard *m_upload;
     QPushButton *m_cancel;
     QLabel *m_status;
+    QLabel *m_dataUsed;
     QPushButton *m_start;
     QPushButton *m_copy;
 };
