@@ -144,6 +144,7 @@ void ContentView::buildMenu()
     m_menuButton->setToolTip(QStringLiteral("Main Menu"));
     m_menuButton->setAutoRaise(true);
     m_menuButton->setPopupMode(QToolButton::InstantPopup);
+    m_menuButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     // Out of the Tab chain, as in other desktop programs: F10 opens it.
     m_menuButton->setFocusPolicy(Qt::NoFocus);
 

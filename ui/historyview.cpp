@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListView>
@@ -21,6 +22,8 @@
 #include <QStackedLayout>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     : HistoryView(store, new HistoryModel(store), parent)
@@ -102,7 +105,19 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     column->setSpacing(12);
     column->addLayout(header);
     column->addWidget(m_chart);
-    column->addWidget(m_list, 1);
+    // The list's frame is a container's: at a fractional scale the list's
+    // own viewport and scroll bar, rounded outwards to whole device pixels,
+    // covered its right and bottom lines. Inset by a pixel there, they can't.
+    auto *listFrame = new QFrame(m_results);
+    listFrame->setObjectName(QStringLiteral("listFrame"));
+    listFrame->setFrameShape(QFrame::StyledPanel);
+    m_list->setFrameShape(QFrame::NoFrame);
+    auto *inFrame = new QVBoxLayout(listFrame);
+    const qreal ratio = devicePixelRatioF();
+    const int inset = ratio == std::floor(ratio) ? 0 : 1;
+    inFrame->setContentsMargins(inset, inset, inset, inset);
+    inFrame->addWidget(m_list);
+    column->addWidget(listFrame, 1);
 
     m_pages->addWidget(m_empty);
     m_pages->addWidget(m_results);
