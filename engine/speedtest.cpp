@@ -87,6 +87,7 @@ void SpeedTest::start()
     setLastResult(std::nullopt);
     setSamples({});
     setGaugeValue(0);
+    m_moved = std::make_shared<ByteTally>();
 
     std::erase_if(m_tasks, [](const async::TaskHandle &t) { return t.isFinished(); });
     // The previous test's task is kept: after a cancel it may still be

@@ -16,6 +16,7 @@
 // has been cancelled or replaced publishes nothing more, and never touches
 // the session or the state of the test that replaced it.
 #include "async.h"
+#include "bytetally.h"
 #include "pathmonitor.h"
 #include "phase.h"
 #include "sample.h"
@@ -84,6 +85,11 @@ public:
     // published; nothing before the first test and while one runs.
     const std::optional<TestOutcome> &outcome() const { return m_outcome; }
     QString origin() const { return m_origin; }
+    // Body bytes sent and received by the current or last test, every
+    // request's; 0 before the first. Whatever moves bytes for the test adds
+    // them to bytesMovedTally().
+    std::int64_t bytesMoved() const { return m_moved->total(); }
+    const std::shared_ptr<ByteTally> &bytesMovedTally() const { return m_moved; }
 
     // Idle timeouts of the phases' sessions, and the limit on each whole
     // latency request and on each throughput batch (cut there, not failed).
@@ -194,6 +200,8 @@ private:
     std::optional<TestOutcome> m_outcome;
     bool m_outcomeOwed = false; // the current test has not told its outcome yet
     QString m_origin;
+    // A new one each test, so a late event of the last one is not counted.
+    std::shared_ptr<ByteTally> m_moved = std::make_shared<ByteTally>();
     std::vector<async::TaskHandle> m_tasks; // the last one is the current test's
     std::uint64_t m_launches = 0;
     std::shared_ptr<HttpSession> m_session;

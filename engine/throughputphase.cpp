@@ -123,6 +123,7 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
     const int parallel = upload ? 4 : 6;
     auto delegate = std::make_shared<TransferDelegate>();
     delegate->countsReceived = !upload;
+    delegate->tally = m_moved;
     auto session = HttpSession::create(
         {.idleTimeout = timeouts.throughput, .maxConnectionsPerHost = parallel, .observer = delegate});
     m_session = session;

@@ -55,6 +55,8 @@ ResponseDisposition TransferDelegate::onResponse(TransferId id, long status)
 
 void TransferDelegate::onDataReceived(TransferId, std::size_t bytes)
 {
+    if (tally)
+        tally->add(std::int64_t(bytes));
     if (!countsReceived)
         return;
     std::lock_guard g(m_lock);
@@ -63,6 +65,8 @@ void TransferDelegate::onDataReceived(TransferId, std::size_t bytes)
 
 void TransferDelegate::onBodySent(TransferId, std::int64_t sent, std::int64_t, std::int64_t)
 {
+    if (tally)
+        tally->add(sent);
     if (countsReceived)
         return;
     std::lock_guard g(m_lock);

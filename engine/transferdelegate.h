@@ -9,14 +9,19 @@
 // counters, the waiters and the refused statuses; it is never held while a
 // waiter is completed or the HTTP client is called.
 #include "async.h"
+#include "bytetally.h"
 #include "httpsession.h"
 
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
 class TransferDelegate final : public TransferObserver {
 public:
+    // Where every body byte sent or received also goes, if set; set once,
+    // before the first transfer starts.
+    std::shared_ptr<ByteTally> tally;
     // Set once, before the first transfer starts.
     bool countsReceived = true;
 

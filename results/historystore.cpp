@@ -2,6 +2,8 @@
 
 #include "atomicfile.h"
 
+#include <algorithm>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -92,17 +94,41 @@ void HistoryStore::add(const TestResult &result)
     emit itemsChanged();
 }
 
-void HistoryStore::remove(const TestResult &result)
+QList<HistoryStore::Removed> HistoryStore::remove(const TestResult &result)
 {
+    QList<Removed> removed;
+    const qsizetype n = m_items.size();
+    for (qsizetype i = 0; i < n; ++i)
+        if (m_items[i].id == result.id)
+            removed.append({n - 1 - i, m_items[i]});
     const QUuid id = result.id;
     m_items.removeIf([&id](const TestResult &r) { return r.id == id; });
     save();
     emit itemsChanged();
+    return removed;
 }
 
-void HistoryStore::clear()
+QList<HistoryStore::Removed> HistoryStore::clear()
 {
+    QList<Removed> removed;
+    removed.reserve(m_items.size());
+    for (qsizetype i = 0; i < m_items.size(); ++i)
+        removed.append({m_items.size() - 1 - i, m_items[i]});
     m_items.clear();
+    save();
+    emit itemsChanged();
+    return removed;
+}
+
+void HistoryStore::restore(const QList<Removed> &removed)
+{
+    // The oldest first: everything older than a record is back in place
+    // before it goes in.
+    QList<Removed> order = removed;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Removed &a, const Removed &b) { return a.olderCount < b.olderCount; });
+    for (const Removed &r : order)
+        m_items.insert(std::clamp(m_items.size() - r.olderCount, qsizetype(0), m_items.size()), r.result);
     save();
     emit itemsChanged();
 }

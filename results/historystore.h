@@ -44,9 +44,19 @@ public:
     // goes aside at the next save.
     bool unreadableOnDisk() const { return m_unreadableOnDisk; }
 
-    void add(const TestResult &result);    // at the front, then save
-    void remove(const TestResult &result); // every record with that id, then save
-    void clear();                          // then save
+    // A record taken out, with how many records were behind it (older)
+    // then, which is where it goes back even when newer ones came since.
+    struct Removed {
+        qsizetype olderCount;
+        TestResult result;
+    };
+
+    void add(const TestResult &result);              // at the front, then save
+    QList<Removed> remove(const TestResult &result); // every record with that id, then save
+    QList<Removed> clear();                          // then save
+    // Puts back what remove() or clear() took out, each in its old place
+    // among the records still there, then saves.
+    void restore(const QList<Removed> &removed);
 
 signals:
     // Once per add/remove/clear, after the list changed.

@@ -125,7 +125,10 @@ private slots:
             QVERIFY(f.saved());
         }
         QVERIFY(count > 0 || !QFile::exists(f.store->filePath())); // opening the tab writes nothing
-        QCOMPARE(visibleParts(*f.view), (QStringList{"No results yet", "Run a test and it will be saved here."}));
+        QStringList parts{"No results yet", "Run a test and it will be saved here."};
+        if (count > 0)
+            parts.prepend("History cleared."); // with its Undo
+        QCOMPARE(visibleParts(*f.view), parts);
         QCOMPARE(f.view->rowCount(), 0);
         QCOMPARE(f.view->chart()->downloadSeries()->count(), 0);
     }
@@ -217,6 +220,50 @@ private slots:
         }
     }
 
+    // Undo puts every record back in its place, in the window and the file,
+    // even below a result that came in meanwhile. Rows, newest first:
+    // result 2's twin (same id), 3, 2, 1.
+    void undo_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("byKeys");
+        QTest::addColumn<int>("left");
+        QTest::newRow("Clear All, Undo button") << "Clear All" << false << 0;
+        QTest::newRow("Delete with a twin, Ctrl+Z") << "Delete" << true << 2;
+        QTest::newRow("Delete, a new result, Undo button") << "Delete, add" << false << 3;
+    }
+    void undo()
+    {
+        QFETCH(QString, action);
+        QFETCH(bool, byKeys);
+        Fixture f({result(1), result(2), result(3), result(2, 999)});
+        Results expected = f.store->items();
+        QVERIFY(!f.view->undoButton()->isVisible());
+        if (action == "Clear All")
+            QTest::mouseClick(f.view->clearAllButton(), Qt::LeftButton);
+        else
+            QTest::mouseClick(f.viewport(), Qt::LeftButton, {}, f.view->buttonRect(0, Button::remove).center());
+        QTRY_VERIFY(f.store->items().size() < 4);
+        if (action.endsWith("add")) {
+            f.store->add(result(7));
+            expected.prepend(result(7));
+        }
+        QTEST(int(f.store->items().size()), "left");
+        QVERIFY(f.saved() && f.view->undoButton()->isVisible());
+        if (byKeys) {
+            f.view->activateWindow();
+            f.view->list()->setFocus();
+            QTRY_VERIFY(f.view->list()->hasFocus());
+            QTest::keySequence(f.view->list(), QKeySequence::Undo);
+        } else {
+            QTest::mouseClick(f.view->undoButton(), Qt::LeftButton);
+        }
+        QCOMPARE(f.store->items(), expected);
+        QVERIFY(f.saved());
+        QCOMPARE(f.view->rowCount(), expected.size());
+        QVERIFY(!f.view->undoButton()->isVisible() && !f.view->isShowingEmptyState());
+    }
+
     // Download, upload, latency, jitter; the fixed local date and time, never
     // relative ("today"), the time without the C locale's seconds.
     void rowSaysWhatAndWhen()
@@ -290,8 +337,8 @@ private slots:
         QCOMPARE(chart->uploadSeries()->name(), QStringLiteral("Upload"));
         // Every point is a dot within the axes, which never shrink to a moment
         // (a lone point once sat on an empty range).
-        const QRectF axes(QPointF(chart->dateAxis()->min().toMSecsSinceEpoch(), chart->speedAxis()->min()),
-                          QPointF(chart->dateAxis()->max().toMSecsSinceEpoch(), chart->speedAxis()->max()));
+        const QRectF axes(QPointF(chart->dateAxis()->min(), chart->speedAxis()->min()),
+                          QPointF(chart->dateAxis()->max(), chart->speedAxis()->max()));
         QVERIFY(axes.width() > 0);
         for (const QLineSeries *s : {chart->downloadSeries(), chart->uploadSeries()}) {
             QVERIFY(s->pointsVisible());
@@ -300,30 +347,58 @@ private slots:
         }
     }
 
-    // Each column keeps its lowest and highest point, in x order, so the
-    // line covers the same pixels; a flat column keeps one.
-    void chartDecimation_data()
+    // Once results outnumber pixels: per bucket the quartiles and median
+    // of its figures (linear between ranks) at its mean date.
+    void chartTrend_data()
     {
         QTest::addColumn<QList<double>>("ys"); // at x = 0, 1, 2, ...
-        QTest::addColumn<int>("columns");
-        QTest::addColumn<QList<QPointF>>("kept");
-        QTest::newRow("no more than two a column: all kept")
-            << QList<double>{3, 1, 4, 1, 5, 9} << 3 << QList<QPointF>{{0, 3}, {1, 1}, {2, 4}, {3, 1}, {4, 5}, {5, 9}};
-        // x 0-3, 4-7 and 8-11 in the three columns.
-        QTest::newRow("lowest and highest of each column") << QList<double>{5, 1, 9, 3, 2, 8, 8, 0, 7, 7, 7, 7} << 3
-                                                           << QList<QPointF>{{1, 1}, {2, 9}, {5, 8}, {7, 0}, {8, 7}};
-        QList<double> spike(30, 10.0);
-        spike[17] = 900;
-        QTest::newRow("a lone spike survives") << spike << 3 << QList<QPointF>{{0, 10}, {10, 10}, {17, 900}, {20, 10}};
+        QTest::addColumn<int>("buckets");
+        QTest::addColumn<QList<QPointF>>("low");
+        QTest::addColumn<QList<QPointF>>("median");
+        QTest::addColumn<QList<QPointF>>("high");
+        // x 0-3 and 4-7 in the two buckets.
+        QTest::newRow("two buckets of four") << QList<double>{4, 1, 3, 2, 10, 50, 30, 20} << 2
+                                             << QList<QPointF>{{1.5, 1.75}, {5.5, 17.5}} << QList<QPointF>{{1.5, 2.5}, {5.5, 25}}
+                                             << QList<QPointF>{{1.5, 3.25}, {5.5, 35}};
+        QTest::newRow("one bucket, odd count") << QList<double>{7, 1, 5, 3, 9} << 1 << QList<QPointF>{{2, 3}}
+                                               << QList<QPointF>{{2, 5}} << QList<QPointF>{{2, 7}};
     }
-    void chartDecimation()
+    void chartTrend()
     {
         QFETCH(QList<double>, ys);
-        QFETCH(int, columns);
+        QFETCH(int, buckets);
         QList<QPointF> points;
         for (qsizetype x = 0; x < ys.size(); ++x)
             points.append({double(x), ys[x]});
-        QTEST(HistoryChart::decimated(points, 0, double(ys.size() - 1), columns), "kept");
+        const HistoryChart::Trend t = HistoryChart::trend(points, 0, double(ys.size() - 1), buckets);
+        QTEST(t.low, "low");
+        QTEST(t.median, "median");
+        QTEST(t.high, "high");
+    }
+
+    // Round, unique, spaced ticks at every span; 700 pixels of room.
+    void chartTimeTicks_data()
+    {
+        QTest::addColumn<QDateTime>("first");
+        QTest::addColumn<QDateTime>("last");
+        QTest::addColumn<QString>("labels");
+        const QDateTime at(QDate(2026, 3, 14), QTime(9, 48, 20));
+        QTest::newRow("3 minutes, once 09:49 09:49 09:50") << at << at.addSecs(180) << "09:49 09:50 09:51";
+        QTest::newRow("20 minutes") << at << at.addSecs(1200) << "09:50 09:55 10:00 10:05";
+        QTest::newRow("a day and a bit") << at << at.addSecs(30 * 3600) << "Mar 15";
+        QTest::newRow("ten days") << at << at.addDays(10) << "Mar 16 Mar 18 Mar 20 Mar 22 Mar 24";
+        QTest::newRow("a year") << at << at.addDays(365) << "Apr 2026 Jul 2026 Oct 2026 Jan 2027";
+        QTest::newRow("eleven years") << at << at.addYears(11) << "2028 2030 2032 2034 2036";
+    }
+    void chartTimeTicks()
+    {
+        QFETCH(QDateTime, first);
+        QFETCH(QDateTime, last);
+        QStringList labels;
+        for (const auto &tick : HistoryChart::timeTicks(first.toMSecsSinceEpoch(), last.toMSecsSinceEpoch(), 700,
+                                                        QFontMetrics(QApplication::font())))
+            labels << tick.second;
+        QTEST(labels.join(QLatin1Char(' ')), "labels");
     }
 
     // Hovering a row's button repaints that button on its own in its hover

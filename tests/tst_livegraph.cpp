@@ -69,9 +69,29 @@ private slots:
         QCOMPARE(g.pointCount(), samples.size());
         if (!samples.isEmpty())
             QCOMPARE(g.series()->points().last(), QPointF(samples.last().x, samples.last().y));
-        QCOMPARE(g.series()->pointsVisible(), samples.size() == 1); // a lone point makes no line: marked
+        QCOMPARE(g.dot()->count(), samples.size() == 1 ? 1 : 0); // a lone point makes no line: marked
         QCOMPARE(g.area()->brush().color().rgb(), g.lineColor().rgb());
         QVERIFY(std::abs(g.area()->brush().color().alphaF() - 0.2) < 0.01);
+    }
+
+    // The first point's dot goes once a second point makes a line (a
+    // marker stayed there, drawn over the start of the download graph).
+    void loneDotLeavesNoMarker()
+    {
+        ShownGraph shown;
+        LiveGraph &g = shown.graph;
+        g.display(Phase::download, ramp(1, 0.12, 0.12));
+        g.display(Phase::download, ramp(10, 0.12, 0.12));
+        auto *view = g.findChild<QChartView *>();
+        QTRY_VERIFY(view->chart()->plotArea().width() > 100);
+        const QPoint first = view->chart()->mapToPosition(QPointF(0.12, 10), g.series()).toPoint();
+        const QImage drawn = view->grab().toImage();
+        const QColor beside = drawn.pixelColor(first + QPoint(-2, -3)); // inside a dot, off the line
+        QVERIFY2(beside.rgb() != g.lineColor().rgb(), qPrintable(beside.name()));
+        g.display(Phase::download, ramp(1, 0.12, 0.12));
+        QTRY_VERIFY(view->chart()->mapToPosition(QPointF(0.12, 10), g.series()).toPoint() != first);
+        const QPoint lone = view->chart()->mapToPosition(QPointF(0.12, 10), g.series()).toPoint();
+        QTRY_COMPARE(view->grab().toImage().pixelColor(lone + QPoint(-2, -1)).rgb(), g.lineColor().rgb());
     }
 
     void verticalDomain_data()
@@ -108,10 +128,11 @@ private slots:
         QTest::newRow("3 requests") << Phase::latency << ramp(3, 1) << "#1 #2 #3";
         QTest::newRow("12 requests, once #2 #5 #7 #10") << Phase::latency << ramp(12, 1) << "#2 #4 #6 #8 #10 #12";
         QTest::newRow("20 requests") << Phase::latency << ramp(20, 1) << "#5 #10 #15 #20";
+        QTest::newRow("one point, once from -0.4 s") << Phase::download << ramp(1, 0.12, 0.12) << "0s 1s";
         QTest::newRow("0.5 s, once without labels") << Phase::download << ramp(4, 0.12, 0.12) << "0s 1s";
-        QTest::newRow("3 s") << Phase::download << ramp(25, 0.12, 0.12) << "1s 2s 3s";
-        QTest::newRow("11 s, once 2s 5s 7s 10s") << Phase::upload << ramp(92, 0.12, 0.12) << "2s 4s 6s 8s 10s";
-        QTest::newRow("25 s, after the test") << Phase::done << ramp(209, 0.12, 0.12) << "5s 10s 15s 20s 25s";
+        QTest::newRow("3 s") << Phase::download << ramp(25, 0.12, 0.12) << "0s 1s 2s 3s";
+        QTest::newRow("11 s, once 2s 5s 7s 10s") << Phase::upload << ramp(92, 0.12, 0.12) << "0s 2s 4s 6s 8s 10s";
+        QTest::newRow("25 s, after the test") << Phase::done << ramp(209, 0.12, 0.12) << "0s 5s 10s 15s 20s 25s";
     }
 
     void drawnTickLabels()

@@ -79,6 +79,31 @@ private slots:
         QVERIFY(std::abs(latency->width() - up->width()) <= 1);
     }
 
+    void dataUsedLine_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<Phase>("phase");
+        QTest::addColumn<QString>("line");
+        const QString host = QStringLiteral("speed.example.net \u00B7 ");
+        QTest::newRow("before any test") << qint64(0) << Phase::idle << "";
+        QTest::newRow("bytes") << qint64(980) << Phase::idle << host + "980 bytes used";
+        QTest::newRow("kilobytes, one decimal") << qint64(9'540) << Phase::done << host + "9.5 kB used";
+        QTest::newRow("megabytes, whole") << qint64(23'600'000) << Phase::done << host + "24 MB used";
+        QTest::newRow("just under a gigabyte") << qint64(999'600'000) << Phase::done << host + "1.0 GB used";
+        QTest::newRow("gigabytes") << qint64(1'436'000'000) << Phase::done << host + "1.4 GB used";
+        QTest::newRow("hidden while a test runs") << qint64(5'000'000) << Phase::upload << "";
+    }
+    void dataUsedLine()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(Phase, phase);
+        TestScreenState st;
+        st.origin = QStringLiteral("https://speed.example.net:8443");
+        st.bytesMoved = bytes;
+        st.phase = phase;
+        QTEST(TestScreen::dataUsedLine(st), "line");
+    }
+
     void banner_data()
     {
         QTest::addColumn<std::optional<QString>>("error");
@@ -165,11 +190,9 @@ private slots:
             v.layout()->activate();
             QCOMPARE(v.cancelButton()->x(), x);
         }
-        // One family: the style's own buttons, Start in the highlight and no
-        // taller than the others (it was a flat 44-pixel style-sheet button).
-        QVERIFY(v.startButton()->isDefault() && v.startButton()->styleSheet().isEmpty());
-        QCOMPARE(v.startButton()->palette().color(QPalette::Active, QPalette::Button),
-                 v.palette().color(QPalette::Active, QPalette::Highlight));
+        // One row height, Start's 40 pixels (it was 32).
+        QVERIFY(v.startButton()->isDefault());
+        QCOMPARE(v.startButton()->height(), 40);
         QVERIFY(v.startButton()->height() == v.copyButton()->height() && v.cancelButton()->height() == v.copyButton()->height());
         QVERIFY(v.copyButton()->isEnabled()); // Copy Result works offline too
     }

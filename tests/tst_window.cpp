@@ -15,6 +15,7 @@
 #include "statcard.h"
 #include "testview.h"
 
+#include <QtCharts>
 #include <QtWidgets>
 
 namespace {
@@ -43,10 +44,22 @@ double luminance(const QColor &c)
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 
-double contrast(const QColor &a, const QColor &b)
+// The contrast of the text drawn in r: its background is the commonest
+// colour there, its colour the pixel farthest from that in luminance.
+double drawnContrast(const QImage &image, const QRect &r)
 {
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    QHash<QRgb, int> counts;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            ++counts[image.pixel(x, y)];
+    const QRgb background = std::max_element(counts.keyValueBegin(), counts.keyValueEnd(),
+                                             [](auto a, auto b) { return a.second < b.second; })->first;
+    const double lb = luminance(QColor(background));
+    double farthest = lb;
+    for (auto it = counts.keyBegin(); it != counts.keyEnd(); ++it)
+        if (std::abs(luminance(QColor(*it)) - lb) > std::abs(farthest - lb))
+            farthest = luminance(QColor(*it));
+    return (std::max(lb, farthest) + 0.05) / (std::min(lb, farthest) + 0.05);
 }
 
 // The height the content needs at the smallest width; a wrapping banner
@@ -101,23 +114,31 @@ private slots:
     void textIsReadable_data()
     {
         QTest::addColumn<QPalette>("palette");
-        QTest::newRow("light (orange once 1.7:1)") << QApplication::style()->standardPalette();
-        QTest::newRow("dark") << QPalette(QColor(0x30, 0x30, 0x30), QColor(0x1e, 0x1e, 0x1e));
+        QPalette dark(QColor(0x3a, 0x3a, 0x3a), QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(QPalette::Base, QColor(0x2a, 0x2a, 0x2a));
+        for (QPalette::ColorRole text : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            dark.setColor(text, QColor(0xea, 0xea, 0xea));
+        dark.setColor(QPalette::Highlight, QColor(0x0a, 0x84, 0xff));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QTest::newRow("light (Start once 2.0:1, captions 4.2:1)") << QApplication::style()->standardPalette();
+        QTest::newRow("dark (Start once 1.9:1, tab 2.8:1)") << dark;
     }
-    // Orange, blue, purple and red text against what is painted behind it,
-    // read back from the drawn window.
+    // Every text against what is painted behind it, read back from the drawn
+    // window: at least 4.5:1, the focus ring 3:1.
     void textIsReadable()
     {
         QFETCH(QPalette, palette);
         const QPalette before = QApplication::palette();
         QApplication::setPalette(palette);
+        auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
         Launched l(SpeedTestHarness::unheard);
         ContentView &w = l.window();
-        QStringList poor;
-        const auto check = [&](const char *what, const QWidget *on, QPoint at, const QColor &text) {
-            const QColor behind = w.grab().toImage().pixelColor(on->mapTo(&w, at));
-            if (contrast(text, behind) < 3)
-                poor << QStringLiteral("%1 %2 on %3: %4").arg(QLatin1String(what), text.name(), behind.name()).arg(contrast(text, behind), 0, 'f', 2);
+        QStringList poor, figures;
+        const auto check = [&](const QString &what, const QWidget *on, QRect r, double floor = 4.5) {
+            const double ratio = drawnContrast(w.grab().toImage(), QRect(on->mapTo(&w, r.topLeft()), r.size()));
+            figures << QStringLiteral("%1 %2").arg(what).arg(ratio, 0, 'f', 2);
+            if (!(ratio >= floor))
+                poor << figures.last();
         };
         TestView *v = w.testView();
         TestScreenState st;
@@ -126,24 +147,122 @@ private slots:
             st.errorMessage = error;
             v->render(st);
             QTRY_VERIFY(v->banner()->isVisible() && v->banner()->width() > 100);
-            check("banner", v->banner(), QPoint(v->banner()->width() - 6, v->banner()->height() / 2),
-                  v->banner()->label()->palette().color(QPalette::WindowText));
+            check(error ? "error banner" : "offline banner", v->banner()->label(), v->banner()->label()->rect());
         }
+        st = {};
+        st.latencyMin = 11.24, st.latencyMax = 103.7, st.jitter = 4.06;
+        v->render(st);
+        v->graph()->display(Phase::download, {{0.12, 30}, {1.5, 60}, {3.1, 45}});
         for (const StatCard *card : {v->latencyCard(), v->downloadCard(), v->uploadCard()})
-            check(qPrintable(card->title()), card, QPoint(6, card->height() / 2), card->titleLabel()->palette().color(QPalette::WindowText));
+            check(card->title(), card->titleLabel(), card->titleLabel()->rect());
+        check("card detail", v->latencyCard()->detailLabel(), v->latencyCard()->detailLabel()->rect());
+        const QPushButton *start = v->startButton();
+        QTRY_VERIFY(start->isVisible() && start->height() == 40);
+        check("Start", start, start->rect().adjusted(8, 6, -8, -6));
+        check("chosen tab", w.picker(), w.segmentRect(Tab::test).adjusted(6, 3, -6, -3));
+        const QWidget *chart = v->graph()->findChild<QWidget *>(QStringLiteral("graphChart"));
+        const QRectF plot = v->graph()->series()->chart()->plotArea();
+        QTRY_VERIFY(!v->graph()->xAxisLabels().isEmpty());
+        check("axis labels", chart, QRect(QPoint(int(plot.left()), int(plot.bottom()) + 3), QPoint(int(plot.right()), chart->height() - 1)));
+        w.setAttribute(Qt::WA_KeyboardFocusChange);
+        v->startButton()->setFocus();
+        QTRY_VERIFY(start->hasFocus());
+        check("focus ring", start, QRect(1, 12, 6, 16), 3);
+        st.phase = Phase::latency;
+        st.status = QStringLiteral("Measuring latency\u2026");
+        v->render(st);
+        const QWidget *status = v->findChild<QWidget *>(QStringLiteral("statusText"));
+        check("status", status, status->rect());
 
         l.app->history()->add(TestResult{QUuid::createUuid(), QDateTime::currentDateTime(), 15, 12, 20, 1, 93, 12});
         w.setTab(Tab::history);
         const QListView *list = w.historyView()->list();
         QTRY_VERIFY(list->visualRect(list->model()->index(0, 0)).isValid());
         const QRect row = list->visualRect(list->model()->index(0, 0));
-        for (int column = 0; column < 3; ++column)
-            check(HistoryRowDelegate::titles[column], list->viewport(), QPoint(row.left() + 2, row.center().y()),
-                  HistoryRowDelegate::valueColor(column, list->palette()));
+        for (int column = 0; column < 4; ++column)
+            check(HistoryRowDelegate::titles[column], list->viewport(), HistoryRowDelegate::metricRect(row, column).adjusted(0, row.height() / 2, 0, -2));
         const QPushButton *clear = w.historyView()->clearAllButton();
-        check("Clear All", clear, QPoint(5, clear->height() / 2), clear->palette().color(QPalette::ButtonText));
-        QApplication::setPalette(before);
+        check("Clear All", clear, clear->rect().adjusted(5, 5, -5, -5));
+        qInfo("%s", qPrintable(figures.join(QStringLiteral(", "))));
         QVERIFY2(poor.isEmpty(), qPrintable(poor.join(QStringLiteral("; "))));
+    }
+
+    // Each shortcut from the screen it is pressed on. Outcome: the tab
+    // shown, "closed", "Cancelled" (the status), or the texts of the dialog
+    // or menu that opened.
+    void shortcuts_data()
+    {
+        QTest::addColumn<QKeySequence>("keys");
+        QTest::addColumn<Tab>("on");
+        QTest::addColumn<QString>("outcome");
+        const auto row = [](const char *keys, Tab on, const char *outcome) {
+            QTest::addRow("%s on %s", keys, on == Tab::test ? "Test" : "History") << QKeySequence(QString::fromLatin1(keys)) << on << QString::fromUtf8(outcome);
+        };
+        row("Ctrl+Tab", Tab::test, "History");
+        row("Ctrl+Tab", Tab::history, "Test");
+        row("Ctrl+Shift+Tab", Tab::history, "Test");
+        row("Ctrl+PgDown", Tab::test, "History");
+        row("Ctrl+PgUp", Tab::history, "Test");
+        row("Alt+2", Tab::test, "History");
+        row("Alt+1", Tab::history, "Test");
+        row("Alt+2", Tab::history, "History");
+        row("Ctrl+Q", Tab::history, "closed");
+        row("Ctrl+W", Tab::test, "closed");
+        row("Escape", Tab::test, "Cancelled");
+        row("F1", Tab::history, "Keyboard Shortcuts");
+        row("F10", Tab::test, "Keyboard Shortcuts, About Quorvel, Quit");
+        row("Shift+F10", Tab::history, "Copy, Delete");
+    }
+    void shortcuts()
+    {
+        QFETCH(QKeySequence, keys);
+        QFETCH(Tab, on);
+        QFETCH(QString, outcome);
+        SpeedTestServer server;
+        server.addFault({.nth = 1, .headDelay = 2s}); // the warm-up waits
+        QVERIFY(server.start());
+        Launched l(QString::fromStdString(server.url()));
+        ContentView &w = l.window();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        if (outcome == QLatin1String("Cancelled"))
+            w.testView()->startButton()->click();
+        l.app->history()->add(TestResult{QUuid::createUuid(), QDateTime::currentDateTime(), 15, 12, 20, 1, 93, 12});
+        w.setTab(on);
+        if (on == Tab::history) {
+            QListView *list = w.historyView()->list();
+            list->setFocus();
+            list->setCurrentIndex(list->model()->index(0, 0));
+        }
+        QTest::keySequence(QApplication::focusWidget() ? QApplication::focusWidget() : &w, keys);
+        QStringList opened;
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            for (const QAction *a : menu->actions())
+                if (!a->isSeparator())
+                    opened << a->text();
+            menu->close();
+        }
+        for (const QDialog *d : w.findChildren<QDialog *>())
+            if (d->isVisible())
+                opened << d->windowTitle();
+        QString got = !w.isVisible() ? QStringLiteral("closed") : opened.join(QStringLiteral(", "));
+        if (got.isEmpty())
+            got = l.app->test()->status() == QLatin1String("Cancelled") ? QStringLiteral("Cancelled") : tabTitle(w.tab());
+        QCOMPARE(got, outcome);
+    }
+
+    // About names the program, its version and the server in use.
+    void about()
+    {
+        Launched l(SpeedTestHarness::unheard);
+        const auto actions = l.window().findChildren<QAction *>();
+        const auto about = std::find_if(actions.begin(), actions.end(), [](QAction *a) { return a->text() == QLatin1String("About Quorvel"); });
+        QVERIFY(about != actions.end());
+        (*about)->trigger();
+        const auto *box = l.window().findChild<QMessageBox *>();
+        QVERIFY(box && box->isVisible());
+        QCOMPARE(box->text(), QStringLiteral("<b>Quorvel</b> " QUORVEL_VERSION));
+        QVERIFY2(box->informativeText().contains(SpeedTestHarness::unheard), qPrintable(box->informativeText()));
     }
 
     // Throttled so that each phase lasts. Every change is checked on the
@@ -230,6 +349,11 @@ void TestWindow::wholeTest()
     for (const char *text : {"Measuring latency\u2026", "Measuring download\u2026", "Measuring upload\u2026"})
         QVERIFY2(statuses.contains(QString::fromUtf8(text)), text);
     QVERIFY(l.app->history()->items() == QList<TestResult>{*t.lastResult()});
+    // Data used: every body byte the server sent or took.
+    std::int64_t served = 0;
+    for (const RequestRecord &r : local.server.requests())
+        served += r.path == "/__down" ? std::stoll(r.param("bytes")) : r.bodyBytes;
+    QCOMPARE(t.bytesMoved(), served);
     QVERIFY(history->rowCount() == 1 && !history->isShowingEmptyState());
     QCOMPARE(history->rowTexts(0).values[0].split(QLatin1Char(' ')).first(), Fmt::speed(t.lastResult()->download));
 
@@ -239,6 +363,8 @@ void TestWindow::wholeTest()
     QVERIFY(history.isNull() && w.findChildren<HistoryView *>().isEmpty() && v->isVisible());
     QVERIFY(!v->isBannerShown() && v->copyButton()->isVisible());
     QCOMPARE(v->startButton()->text(), QStringLiteral("Test Again"));
+    QCOMPARE(v->dataUsedLabel()->text(), QStringLiteral("127.0.0.1 \u00B7 ") + TestScreen::dataSize(served) + QStringLiteral(" used"));
+    QVERIFY(v->dataUsedLabel()->isVisible());
     QCOMPARE((QStringList{v->latencyCard()->valueText(), v->downloadCard()->valueText(), v->uploadCard()->valueText()}),
              (QStringList{Fmt::ms(*t.latencyMedian()), Fmt::speed(*t.download()), Fmt::speed(*t.upload())}));
     QVERIFY(v->latencyCard()->detailText().startsWith(QStringLiteral("median \u00B7 range ")));

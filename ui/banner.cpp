@@ -87,13 +87,21 @@ void Banner::set(const QString &text, Theme::Hue hue, const QString &detail)
 
 QString Banner::text() const { return m_text->text(); }
 
+QColor Banner::textColor() const
+{
+    return Theme::readable(color(), Theme::blend(palette().color(QPalette::Window), color(), Theme::bannerTint));
+}
+
 void Banner::restyle()
 {
     const int size = QFontMetrics(m_text->font()).height();
     const auto draw = m_sign == Sign::warning ? warningIcon : wifiSlashIcon;
-    m_icon->setPixmap(draw(size, color(), devicePixelRatioF()));
+    const QPixmap themed = Theme::symbolicIcon(
+        m_sign == Sign::warning ? QStringLiteral("dialog-warning") : QStringLiteral("network-wireless-offline"), size,
+        textColor(), devicePixelRatioF());
+    m_icon->setPixmap(themed.isNull() ? draw(size, textColor(), devicePixelRatioF()) : themed);
     QPalette pal = m_text->palette();
-    pal.setColor(QPalette::WindowText, color());
+    pal.setColor(QPalette::WindowText, textColor());
     m_text->setPalette(pal);
     update();
 }
@@ -111,6 +119,6 @@ void Banner::paintEvent(QPaintEvent *)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(Theme::withAlpha(color(), 0.15));
+    p.setBrush(Theme::withAlpha(color(), Theme::bannerTint));
     p.drawRoundedRect(QRectF(rect()), 8, 8);
 }

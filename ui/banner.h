@@ -23,6 +23,8 @@ public:
     QString text() const;
     // The tint in the banner's own palette.
     QColor color() const { return Theme::color(m_hue, palette()); }
+    // The tint's shade that reads on the tinted background.
+    QColor textColor() const;
     QLabel *label() const { return m_text; }
 
 protected:

@@ -6,15 +6,23 @@
 // The history's list model lives as long as the window, so a switch to
 // History does not rebuild it. The picker is a tab bar drawn as joined
 // buttons: one stop in the tab order, arrow keys between the segments, and
-// a page tab list to assistive tools. Main thread only.
+// a page tab list to assistive tools. A menu button at the right of the
+// picker opens the primary menu (the shortcut list, About, Quit); the window
+// takes the usual shortcuts (Ctrl+Q, Ctrl+W, F1, Ctrl+Tab, Ctrl+PgUp/PgDn,
+// Alt+1/Alt+2). Main thread only.
 #include "tab.h"
 
+#include <QList>
+#include <QPair>
 #include <QWidget>
+
+#include <functional>
 
 class HistoryModel;
 class HistoryStore;
 class HistoryView;
 class QTabBar;
+class QToolButton;
 class QVBoxLayout;
 class SpeedTest;
 class TestView;
@@ -32,6 +40,11 @@ public:
     void setTab(Tab tab);
 
     QTabBar *picker() const { return m_picker; }
+    // The primary menu's button, at the right of the picker's row.
+    QToolButton *menuButton() const { return m_menuButton; }
+    // What each shortcut of the window does, in the order the
+    // "Keyboard Shortcuts" list shows them.
+    static QList<QPair<QString, QString>> shortcutList();
     // Where a segment is, in the picker's coordinates.
     QRect segmentRect(Tab tab) const;
     // The screen on view; the other one is null.
@@ -43,8 +56,13 @@ signals:
 
 protected:
     void changeEvent(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void buildMenu();
+    QAction *addShortcut(const QString &text, const QList<QKeySequence> &keys, const std::function<void()> &run);
+    void showAbout();
+    void showShortcuts();
     void showScreen();
     void restyle();
 
@@ -54,6 +72,7 @@ private:
     HistoryModel *m_historyModel;
     QVBoxLayout *m_stack;
     QTabBar *m_picker;
+    QToolButton *m_menuButton;
     QWidget *m_screen = nullptr;
     TestView *m_testView = nullptr;
     HistoryView *m_historyView = nullptr;

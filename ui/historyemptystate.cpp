@@ -26,7 +26,13 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         QPainter p(this);
-        HistoryIcons::paintClockArrow(&p, QRectF(rect()), Theme::secondary(palette()));
+        const int side = std::min(width(), height());
+        const QPixmap themed = Theme::symbolicIcon(QStringLiteral("document-open-recent"), side,
+                                                   Theme::secondary(palette()), devicePixelRatioF());
+        if (themed.isNull())
+            HistoryIcons::paintClockArrow(&p, QRectF(rect()), Theme::secondary(palette()));
+        else
+            p.drawPixmap(QRect(rect().center() - QPoint(side / 2, side / 2), QSize(side, side)), themed);
     }
 };
 

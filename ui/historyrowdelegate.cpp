@@ -27,14 +27,13 @@ constexpr int dateWidth = 110;
 constexpr int metricWidth = 100;
 constexpr int lineGap = 2;
 constexpr int buttonGap = 8;
+constexpr double selectedTint = 0.14;
 
 QFont captionFont(const QFont &body)
 {
     QFont f = body;
-    if (body.pointSizeF() > 0)
-        f.setPointSizeF(std::max(7.0, body.pointSizeF() * 0.85));
-    else
-        f.setPixelSize(std::max(9, int(body.pixelSize() * 0.85)));
+    // At least 11 pixels, the smallest text that reads comfortably.
+    f.setPixelSize(std::max(11, int(std::lround(QFontInfo(body).pixelSize() * 0.85))));
     return f;
 }
 
@@ -110,11 +109,13 @@ const char *const HistoryRowDelegate::units[4] = {"Mbps", "Mbps", "ms", "ms"};
 
 QColor HistoryRowDelegate::valueColor(int column, const QPalette &palette)
 {
+    // Readable on the list's base under the current row's tint too.
+    const QColor behind = Theme::blend(palette.color(QPalette::Base), palette.color(QPalette::Highlight), selectedTint);
     switch (column) {
-    case 0: return Theme::blue(palette);
-    case 1: return Theme::purple(palette);
-    case 2: return Theme::orange(palette);
-    default: return Theme::secondary(palette);
+    case 0: return Theme::readable(Theme::blue(palette), behind);
+    case 1: return Theme::readable(Theme::purple(palette), behind);
+    case 2: return Theme::readable(Theme::orange(palette), behind);
+    default: return Theme::readable(Theme::secondary(palette), behind);
     }
 }
 
@@ -194,6 +195,12 @@ HistoryRowDelegate::Button HistoryRowDelegate::buttonAt(const QRect &rowRect, co
     return Button::none;
 }
 
+QRect HistoryRowDelegate::metricRect(const QRect &rowRect, int column)
+{
+    const int left = rowRect.left() + leftPad + dateWidth + spacing + column * (metricWidth + spacing);
+    return {left, rowRect.top(), metricWidth, rowRect.height()};
+}
+
 QSize HistoryRowDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const
 {
     const QFontMetrics fm(option.font);
@@ -214,7 +221,7 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const QPalette &pal = option.palette;
     const QWidget *widget = option.widget;
     QStyle *style = widget ? widget->style() : QApplication::style();
-    const QColor secondary = Theme::secondary(pal);
+    const QColor secondary = valueColor(3, pal);
 
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
@@ -224,7 +231,7 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const QRectF card = QRectF(row).adjusted(3, 1.5, -3, -1.5);
     if (option.state & QStyle::State_Selected) {
         painter->setPen(Qt::NoPen);
-        painter->setBrush(Theme::withAlpha(pal.color(QPalette::Highlight), 0.14));
+        painter->setBrush(Theme::withAlpha(pal.color(QPalette::Highlight), selectedTint));
         painter->drawRoundedRect(card, 6, 6);
     }
     if (option.state & QStyle::State_HasFocus) {
@@ -259,9 +266,8 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     painter->setPen(secondary);
     painter->drawText(QPoint(x, captionSecondBaseline),
                       captionFm.elidedText(texts.time, Qt::ElideRight, dateWidth));
-    x += dateWidth + spacing;
-
-    for (int i = 0; i < 4; ++i, x += metricWidth + spacing) {
+    for (int i = 0; i < 4; ++i) {
+        x = metricRect(row, i).left();
         painter->setFont(caption);
         painter->setPen(secondary);
         painter->drawText(QPoint(x, captionFirstBaseline), tr(titles[i]));
@@ -314,7 +320,12 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
             const int icon = std::min(16, button.rect.height() - 8);
             const QRect iconBox(button.rect.center().x() - icon / 2 + 1,
                                 button.rect.center().y() - icon / 2 + 1, icon, icon);
-            HistoryIcons::paintTrash(painter, iconBox, pal.color(QPalette::ButtonText));
+            const QPixmap themed = Theme::symbolicIcon(QStringLiteral("user-trash"), icon, pal.color(QPalette::ButtonText),
+                                                       painter->device()->devicePixelRatioF());
+            if (themed.isNull())
+                HistoryIcons::paintTrash(painter, iconBox, pal.color(QPalette::ButtonText));
+            else
+                painter->drawPixmap(iconBox, themed);
         }
     }
     painter->restore();

@@ -46,7 +46,9 @@ public:
     // Where a row whose rectangle is rowRect has its buttons.
     QRect buttonRect(const QRect &rowRect, Button which) const;
     Button buttonAt(const QRect &rowRect, const QPoint &pos) const;
-    // The tooltip of a button; empty where there is none.
+    // Where a row shows the title and value of a column (0 to 3).
+    static QRect metricRect(const QRect &rowRect, int column);
+    // The tooltip shown at pos in a row; empty where there is none.
     static QString toolTip(Button which);
     // Where the grade goes in a row, or an empty rectangle without room.
     QRect gradeRect(const QRect &rowRect) const;

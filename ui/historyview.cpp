@@ -13,13 +13,18 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListView>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedLayout>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 HistoryView::HistoryView(HistoryStore *store, QWidget *parent)
     : HistoryView(store, new HistoryModel(store), parent)
@@ -35,6 +40,10 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     , m_saveError(new Banner(m_saveErrorSlot, Banner::Sign::warning))
     , m_pages(new QStackedLayout)
     , m_empty(new HistoryEmptyState(this))
+    , m_undoSlot(new QWidget(this))
+    , m_undoText(new QLabel(m_undoSlot))
+    , m_undo(new QPushButton(tr("Undo"), m_undoSlot))
+    , m_undoTimer(new QTimer(this))
     , m_results(new QWidget(this))
     , m_export(new QPushButton(tr("Export\u2026"), m_results))
     , m_clearAll(new QPushButton(tr("Clear All"), m_results))
@@ -80,13 +89,39 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     connect(remove, &QAction::triggered, this, [this] { deleteRow(m_list->currentIndex()); });
     m_list->addActions({copy, remove});
     m_list->setContextMenuPolicy(Qt::ActionsContextMenu);
+    // The context-menu key's other name; the menu opens at the current row.
+    auto *rowMenu = new QAction(tr("Row Menu"), this);
+    rowMenu->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10));
+    rowMenu->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(rowMenu, &QAction::triggered, this, [this, copy, remove] {
+        const QRect row = m_list->visualRect(m_list->currentIndex());
+        if (!row.isValid())
+            return;
+        auto *menu = new QMenu(m_list);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->addActions({copy, remove});
+        menu->popup(m_list->viewport()->mapToGlobal(QPoint(row.left() + 20, row.bottom())));
+    });
+    addAction(rowMenu);
 
     auto *column = new QVBoxLayout(m_results);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(12);
     column->addLayout(header);
     column->addWidget(m_chart);
-    column->addWidget(m_list, 1);
+    // The list's frame is a container's: at a fractional scale the list's
+    // own viewport and scroll bar, rounded outwards to whole device pixels,
+    // covered its right and bottom lines. Inset by a pixel there, they can't.
+    auto *listFrame = new QFrame(m_results);
+    listFrame->setObjectName(QStringLiteral("listFrame"));
+    listFrame->setFrameShape(QFrame::StyledPanel);
+    m_list->setFrameShape(QFrame::NoFrame);
+    auto *inFrame = new QVBoxLayout(listFrame);
+    const qreal ratio = devicePixelRatioF();
+    const int inset = ratio == std::floor(ratio) ? 0 : 1;
+    inFrame->setContentsMargins(inset, inset, inset, inset);
+    inFrame->addWidget(m_list);
+    column->addWidget(listFrame, 1);
 
     m_pages->addWidget(m_empty);
     m_pages->addWidget(m_results);
@@ -99,9 +134,26 @@ HistoryView::HistoryView(HistoryStore *store, HistoryModel *model, QWidget *pare
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);
     outer->addWidget(m_saveErrorSlot);
+    outer->addWidget(m_undoSlot);
     outer->addLayout(m_pages, 1);
 
-    connect(m_clearAll, &QPushButton::clicked, m_store, &HistoryStore::clear);
+    auto *undoRow = new QHBoxLayout(m_undoSlot);
+    undoRow->setContentsMargins(20, 12, 20, 0);
+    undoRow->addWidget(m_undoText, 1);
+    undoRow->addWidget(m_undo);
+    m_undo->setAutoDefault(false);
+    m_undoSlot->hide();
+    m_undoTimer->setSingleShot(true);
+    m_undoTimer->setInterval(10'000);
+    connect(m_undoTimer, &QTimer::timeout, this, [this] { offerUndo({}, {}); });
+    connect(m_undo, &QPushButton::clicked, this, &HistoryView::undo);
+    auto *undoKeys = new QAction(tr("Undo"), this);
+    undoKeys->setShortcut(QKeySequence::Undo);
+    undoKeys->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(undoKeys, &QAction::triggered, this, &HistoryView::undo);
+    addAction(undoKeys);
+
+    connect(m_clearAll, &QPushButton::clicked, this, [this] { offerUndo(m_store->clear(), tr("History cleared.")); });
     connect(m_export, &QPushButton::clicked, this, [this] { startHistoryExport(m_store, this); });
     connect(m_delegate, &HistoryRowDelegate::copyClicked, this, &HistoryView::copyRow);
     connect(m_delegate, &HistoryRowDelegate::deleteClicked, this, &HistoryView::deleteRow);
@@ -174,7 +226,29 @@ void HistoryView::deleteRow(const QModelIndex &index)
     // Removed after the click has finished its way through the list view,
     // which still holds the row's index while it delivers the click.
     const TestResult result = m_model->result(index.row());
-    QMetaObject::invokeMethod(this, [this, result] { m_store->remove(result); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, result] { offerUndo(m_store->remove(result), tr("Result deleted.")); }, Qt::QueuedConnection);
+}
+
+void HistoryView::offerUndo(const QList<HistoryStore::Removed> &removed, const QString &what)
+{
+    // Only the latest change can be undone; nothing removed, nothing offered.
+    m_undoable = removed;
+    m_undoText->setText(what);
+    m_undoSlot->setVisible(!removed.isEmpty());
+    if (removed.isEmpty())
+        m_undoTimer->stop();
+    else
+        m_undoTimer->start();
+}
+
+void HistoryView::undo()
+{
+    if (m_undoable.isEmpty())
+        return;
+    const QList<HistoryStore::Removed> removed = m_undoable;
+    offerUndo({}, {});
+    m_store->restore(removed);
 }
 
 void HistoryView::rememberTopRow()
@@ -209,6 +283,9 @@ void HistoryView::applyPalette()
 {
     // Destructive action: red text on the ordinary button.
     QPalette red = m_clearAll->palette();
-    red.setColor(QPalette::ButtonText, Theme::red(palette()));
+    // The style shades the button lighter towards the top: readable on both.
+    const QColor button = palette().color(QPalette::Button);
+    red.setColor(QPalette::ButtonText,
+                 Theme::readable(Theme::readable(Theme::red(palette()), button), button.lighter(160)));
     m_clearAll->setPalette(red);
 }

@@ -4,12 +4,15 @@
 // summary, delete one result, clear them all, or export them to a file. Main thread only, like the
 // store. Keeps no state of its own: it follows the store's itemsChanged and
 // shows an empty state while the store holds nothing, and a banner above
-// either while the store's last save failed. The store must outlive the view.
+// either while the store's last save failed. For ten seconds after Clear All
+// or a deletion a bar offers "Undo" (Ctrl+Z too), which puts the records
+// back in their places. The store must outlive the view.
 //
 // The list is virtualized (one model, one painting delegate): scrolling costs
 // the rows on screen whatever the history's length. The chart holds every
 // result, so each change and each resize costs it time in proportion.
 #include "historyrowdelegate.h"
+#include "historystore.h"
 
 #include <QWidget>
 
@@ -17,10 +20,11 @@ class Banner;
 class HistoryChart;
 class HistoryEmptyState;
 class HistoryModel;
-class HistoryStore;
 class QListView;
 class QPushButton;
+class QLabel;
 class QStackedLayout;
+class QTimer;
 
 class HistoryView : public QWidget {
     Q_OBJECT
@@ -37,6 +41,8 @@ public:
     HistoryChart *chart() const { return m_chart; }
     QPushButton *clearAllButton() const { return m_clearAll; }
     QPushButton *exportButton() const { return m_export; }
+    // Shown for a while after Clear All or a deletion; hidden otherwise.
+    QPushButton *undoButton() const { return m_undo; }
     // Null while every save works.
     Banner *saveErrorBanner() const;
     int rowCount() const;
@@ -53,6 +59,8 @@ private:
     void showSaveError();
     void copyRow(const QModelIndex &index);
     void deleteRow(const QModelIndex &index);
+    void offerUndo(const QList<HistoryStore::Removed> &removed, const QString &what);
+    void undo();
     void applyPalette();
     void rememberTopRow();
     void restoreTopRow();
@@ -63,6 +71,11 @@ private:
     Banner *m_saveError;
     QStackedLayout *m_pages;
     HistoryEmptyState *m_empty;
+    QWidget *m_undoSlot;
+    QLabel *m_undoText;
+    QPushButton *m_undo;
+    QTimer *m_undoTimer;
+    QList<HistoryStore::Removed> m_undoable;
     QWidget *m_results;
     QPushButton *m_export;
     QPushButton *m_clearAll;

@@ -11,6 +11,7 @@
 #include <QGraphicsTextItem>
 #include <QLabel>
 #include <QLineSeries>
+#include <QScatterSeries>
 #include <QPainter>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -37,7 +38,7 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         const QColor muted = Theme::secondary(palette());
         p.setPen(Qt::NoPen);
-        p.setBrush(Theme::withAlpha(muted, 0.08));
+        p.setBrush(Theme::withAlpha(muted, Theme::panelTint));
         p.drawRoundedRect(QRectF(rect()), 8, 8);
         p.setPen(muted);
         p.setFont(Theme::font(Theme::TextStyle::body));
@@ -95,7 +96,7 @@ void setAxis(QValueAxis *axis, double min, double max, double interval)
 LiveGraph::LiveGraph(SpeedTest *test, QWidget *parent)
     : QWidget(parent), m_test(test), m_title(new QLabel(this)), m_body(new QStackedWidget(this)),
       m_placeholder(new Placeholder(m_body)), m_view(new QChartView(m_body)), m_chart(new QChart),
-      m_line(new QLineSeries), m_area(new QAreaSeries), m_x(new QValueAxis), m_y(new QValueAxis)
+      m_line(new QLineSeries), m_dot(new QScatterSeries), m_area(new QAreaSeries), m_x(new QValueAxis), m_y(new QValueAxis)
 {
     setObjectName(QStringLiteral("liveGraph"));
     m_title->setObjectName(QStringLiteral("graphTitle"));
@@ -109,9 +110,13 @@ LiveGraph::LiveGraph(SpeedTest *test, QWidget *parent)
     m_area->setPen(Qt::NoPen);
     m_chart->addSeries(m_area);
     m_chart->addSeries(m_line);
+    m_chart->addSeries(m_dot);
+    m_dot->setMarkerSize(8);
+    m_dot->setPen(Qt::NoPen);
     m_chart->addAxis(m_x, Qt::AlignBottom);
     m_chart->addAxis(m_y, Qt::AlignLeft);
-    for (QAbstractSeries *s : {static_cast<QAbstractSeries *>(m_area), static_cast<QAbstractSeries *>(m_line)}) {
+    for (QAbstractSeries *s : {static_cast<QAbstractSeries *>(m_area), static_cast<QAbstractSeries *>(m_line),
+                               static_cast<QAbstractSeries *>(m_dot)}) {
         s->attachAxis(m_x);
         s->attachAxis(m_y);
     }
@@ -199,8 +204,9 @@ void LiveGraph::display(Phase phase, const SampleList &samples)
         if (std::isfinite(s.x) && std::isfinite(s.y))
             points.append(QPointF(s.x, s.y));
     m_line->replace(points);
-    // A lone point makes no line: mark it so the chart is not blank.
-    m_line->setPointsVisible(points.size() == 1);
+    // A lone point makes no line: a dot of its own marks it. (Markers on
+    // the line itself, once turned off, left the first one drawn.)
+    m_dot->replace(points.size() == 1 ? points : QList<QPointF>());
     recolour();
     const double top = yTopFor(samples);
     setAxis(m_y, 0, top, niceInterval(top, 4));
@@ -217,17 +223,23 @@ void LiveGraph::fitXAxis(const QList<QPointF> &points)
     auto [lo, hi] = std::minmax_element(points.begin(), points.end(),
                                         [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
     double min = lo->x(), max = hi->x();
+    if (m_phase != Phase::latency) {
+        // Seconds since the phase began: from 0, and over a second at least.
+        min = 0;
+        max = std::max(max, 1.0);
+    }
     if (!(max > min)) {
-        // A single point still gets a span to sit in.
+        // A single request still gets a span to sit in.
         min -= 0.5;
         max += 0.5;
     }
     if (std::floor(max) < min) {
-        // No whole number inside (the first second of a phase): widen to the
-        // whole numbers around it, so the axis has labels from the start.
+        // No whole number inside: widen to the whole numbers around it, so
+        // the axis has labels from the start.
         min = std::floor(min);
         max = std::ceil(max);
     }
+    min = std::max(min, 0.0);
     setAxis(m_x, min, max, wholeInterval(max - min, 6));
 }
 
@@ -269,6 +281,7 @@ void LiveGraph::recolour()
 {
     const QColor c = Theme::phaseColor(m_phase, palette());
     m_line->setPen(QPen(c, 2));
+    m_dot->setBrush(c);
     m_area->setBrush(Theme::withAlpha(c, 0.2));
 }
 

@@ -17,6 +17,7 @@ class QChart;
 class QChartView;
 class QLabel;
 class QLineSeries;
+class QScatterSeries;
 class QStackedWidget;
 class QValueAxis;
 class SpeedTest;
@@ -42,6 +43,8 @@ public:
     // The drawn line; the area beneath it follows it.
     QLineSeries *series() const { return m_line; }
     QAreaSeries *area() const { return m_area; }
+    // Holds the one point while there is only one.
+    QScatterSeries *dot() const { return m_dot; }
     QValueAxis *xAxis() const { return m_x; }
     QValueAxis *yAxis() const { return m_y; }
     // The texts the x axis draws right now, left to right.
@@ -67,6 +70,7 @@ private:
     QChartView *m_view;
     QChart *m_chart;
     QLineSeries *m_line;
+    QScatterSeries *m_dot;
     QAreaSeries *m_area;
     QValueAxis *m_x;
     QValueAxis *m_y;

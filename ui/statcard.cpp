@@ -99,6 +99,8 @@ QString StatCard::valueText() const { return m_figure->figure(); }
 
 QString StatCard::detailText() const { return m_detail->text(); }
 
+QWidget *StatCard::detailLabel() const { return m_detail; }
+
 void StatCard::updateAccessibleName()
 {
     QString name = m_title + QLatin1Char(' ') + valueText() + QLatin1Char(' ') + m_unit;
@@ -113,7 +115,8 @@ void StatCard::restyle()
     titleFont.setWeight(QFont::DemiBold);
     m_titleLabel->setFont(titleFont);
     QPalette tp = m_titleLabel->palette();
-    tp.setColor(QPalette::WindowText, color());
+    tp.setColor(QPalette::WindowText, Theme::readable(color(), Theme::blend(palette().color(QPalette::Window),
+                                                                            Theme::secondary(palette()), Theme::panelTint)));
     m_titleLabel->setPalette(tp);
     m_detail->setFont(Theme::font(Theme::TextStyle::caption));
     m_detail->setColor(Theme::secondary(palette()));
@@ -132,7 +135,7 @@ void StatCard::paintEvent(QPaintEvent *)
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
     p.setPen(Qt::NoPen);
-    p.setBrush(Theme::withAlpha(Theme::secondary(palette()), 0.08));
+    p.setBrush(Theme::withAlpha(Theme::secondary(palette()), Theme::panelTint));
     p.drawRoundedRect(box, 12, 12);
     if (m_active) {
         // Drawn inside the card so the outline takes no layout space.

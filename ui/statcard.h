@@ -33,6 +33,7 @@ public:
     // The accent in the card's own palette.
     QColor color() const { return Theme::color(m_hue, palette()); }
     QLabel *titleLabel() const { return m_titleLabel; }
+    QWidget *detailLabel() const;
     bool isActive() const { return m_active; }
 
 protected:

@@ -19,29 +19,46 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSpacerItem>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
 constexpr int inset = 24;
 constexpr int gap = 18;
+constexpr int buttonHeight = 40;
 // Half the dial's stroke lies outside its 250-pixel frame; the gauge widget
 // includes it, so the gaps around the gauge row are that much smaller.
 constexpr int overhang = (GaugeView::side - GaugeView::dial) / 2;
 
-// The default action: the style's own push button, filled with the
-// palette's highlight, with a focus ring that shows on that fill.
+// The default action, drawn flat in the accent colour (Theme::accent), so
+// its label reads whatever the style's gradients would do to the fill.
+// Disabled, a grey panel with the palette's disabled text.
 class ProminentButton final : public QPushButton {
 public:
     using QPushButton::QPushButton;
 
 protected:
-    void paintEvent(QPaintEvent *event) override
+    void paintEvent(QPaintEvent *) override
     {
-        QPushButton::paintEvent(event);
-        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
-            QPainter p(this);
-            Theme::paintFocusRing(p, rect(), palette().color(QPalette::ButtonText));
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor fill, text;
+        if (isEnabled()) {
+            const Theme::Accent a = Theme::accent(palette());
+            fill = isDown() ? Theme::blend(a.fill, a.text, 0.12) : underMouse() ? Theme::blend(a.fill, a.text, 0.06) : a.fill;
+            text = a.text;
+        } else {
+            fill = Theme::blend(palette().color(QPalette::Window), Theme::secondary(palette()), 2 * Theme::panelTint);
+            text = palette().color(QPalette::Disabled, QPalette::ButtonText);
         }
+        p.setPen(Qt::NoPen);
+        p.setBrush(fill);
+        p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+        p.setPen(text);
+        p.setFont(font());
+        p.drawText(rect(), Qt::AlignCenter, this->text());
+        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange))
+            Theme::paintFocusRing(p, rect(), text);
     }
 };
 
@@ -71,6 +88,8 @@ TestScreenState TestScreenState::of(const SpeedTest &t)
     s.status = t.status();
     s.isOnline = t.isOnline();
     s.lastResult = t.lastResult();
+    s.origin = t.origin();
+    s.bytesMoved = t.bytesMoved();
     return s;
 }
 
@@ -104,6 +123,25 @@ QString bufferbloatLine(const TestScreenState &s)
     return grade ? grade->line() : QString();
 }
 
+QString dataSize(std::int64_t bytes)
+{
+    if (bytes < 1000)
+        return QString::number(bytes) + QStringLiteral(" bytes");
+    const char *const units[] = {"kB", "MB", "GB", "TB"};
+    double value = double(bytes) / 1000;
+    int unit = 0;
+    for (; value >= 999.5 && unit < 3; ++unit)
+        value /= 1000;
+    return QString::asprintf(value < 9.95 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+}
+
+QString dataUsedLine(const TestScreenState &s)
+{
+    if (s.isRunning() || s.bytesMoved <= 0)
+        return {};
+    return QUrl(s.origin).host() + QStringLiteral(" \u00B7 ") + dataSize(s.bytesMoved) + QStringLiteral(" used");
+}
+
 QString startLabel(Phase phase)
 {
     return phase == Phase::done ? QStringLiteral("Test Again") : QStringLiteral("Start");
@@ -121,6 +159,7 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
       m_upload(new StatCard(QStringLiteral("UPLOAD"), QStringLiteral("Mbps"), Theme::Hue::purple, this)),
       m_bufferbloat(new QLabel(this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)), m_status(new QLabel(this)),
+      m_dataUsed(new QLabel(this)),
       m_start(new ProminentButton(QStringLiteral("Start"), this)),
       m_copy(new QPushButton(QStringLiteral("Copy Result"), this))
 {
@@ -169,7 +208,13 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
         controls->addWidget(w, 0, Qt::AlignVCenter);
     controls->addStretch(1);
     m_stack->addLayout(controls);
-
+    m_stack->addSpacing(6);
+    m_stack->addWidget(m_dataUsed, 0, Qt::AlignHCenter);
+    // The row keeps its place while the line comes and goes.
+    QSizePolicy keep = m_dataUsed->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_dataUsed->setSizePolicy(keep);
+    m_dataUsed->setObjectName(QStringLiteral("dataUsedText"));
     m_cancel->setFixedWidth(140 + 24);
     // The row goes after the picker: picker, Start, Copy Result (or Cancel).
     setTabOrder(m_start, m_copy);
@@ -182,6 +227,13 @@ TestView::TestView(SpeedTest *test, QWidget *parent)
         shortcut->setContext(Qt::WindowShortcut);
         connect(shortcut, &QShortcut::activated, this, &TestView::pressReturn);
     }
+    // Escape is Cancel's, as the cancel role of a dialog's button is.
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (!m_cancel->isHidden())
+            m_cancel->click();
+    });
     connect(m_test, &SpeedTest::changed, this, &TestView::refresh);
 
     restyle();
@@ -228,6 +280,8 @@ void TestView::render(const TestScreenState &s)
     // Copy takes the result as it is on screen now.
     m_shownResult = s.lastResult;
     m_copy->setVisible(!running && s.lastResult.has_value());
+    m_dataUsed->setText(TestScreen::dataUsedLine(s));
+    m_dataUsed->setVisible(!m_dataUsed->text().isEmpty());
 }
 
 bool TestView::isBannerShown() const { return !m_banner->isHidden(); }
@@ -262,14 +316,6 @@ void TestView::restyle()
     m_start->setFont(title2);
     const QPalette pal = palette();
     const QColor muted = Theme::secondary(pal);
-    // The prominent look of the default action: the style's button in the
-    // highlight. Disabled, it keeps the style's own disabled colours.
-    QPalette accent = pal;
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        accent.setColor(group, QPalette::Button, pal.color(group, QPalette::Highlight));
-        accent.setColor(group, QPalette::ButtonText, pal.color(group, QPalette::HighlightedText));
-    }
-    m_start->setPalette(accent);
     const QFont body = Theme::font(Theme::TextStyle::body);
     m_cancel->setFont(body);
     m_copy->setFont(body);
@@ -279,11 +325,13 @@ void TestView::restyle()
     sp.setColor(QPalette::WindowText, muted);
     m_status->setPalette(sp);
     m_bufferbloat->setPalette(sp);
+    m_dataUsed->setPalette(sp);
+    m_dataUsed->setFont(Theme::font(Theme::TextStyle::caption));
     // One height for the row's buttons, the tallest label's.
-    int height = 32;
-    for (QPushButton *b : {m_start, m_cancel, m_copy})
+    int height = buttonHeight;
+    for (QPushButton *b : {m_cancel, m_copy})
         height = std::max(height, b->sizeHint().height());
-    m_start->setFixedSize(212, height);
+    m_start->setFixedSize(200, height);
     m_cancel->setFixedHeight(height);
     m_copy->setFixedHeight(height);
     m_copy->setMinimumWidth(QFontMetrics(body).horizontalAdvance(m_copy->text()) + 40);

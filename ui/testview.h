@@ -3,11 +3,12 @@
 // optional banner (last error, else offline), the gauge and the live graph,
 // the latency/download/upload cards, after a finished test its Bufferbloat
 // line, and the controls (Start or Test Again and Copy Result while idle;
-// Cancel and the status while running).
+// Cancel and the status while running), and below them a quiet line with the
+// server and the data the last test used.
 // It has no state of its own: it redraws from SpeedTest on every change and
 // only calls start() and cancel() and copies the last result's summary.
 // Return and Enter press the focused button, else Start (when it is shown
-// and enabled). Main thread.
+// and enabled); Escape presses Cancel while a test runs. Main thread.
 #include "phase.h"
 #include "testresult.h"
 #include "theme.h"
@@ -38,6 +39,8 @@ struct TestScreenState {
     QString status;
     bool isOnline = true;
     std::optional<TestResult> lastResult;
+    QString origin;           // the server's
+    std::int64_t bytesMoved = 0; // by the current or last test
 
     bool isRunning() const { return isRunningPhase(phase); }
     // The one place the screen reads the engine.
@@ -63,6 +66,11 @@ QString latencyDetail(const TestScreenState &state);
 QString loadedDetail(const std::optional<double> &loadedLatency);
 // The grade's line after a finished test that has one, else empty.
 QString bufferbloatLine(const TestScreenState &state);
+// "HOST · 1.4 GB used" once a test has moved data and while none runs,
+// else empty.
+QString dataUsedLine(const TestScreenState &state);
+// A byte count in decimal units: "980 bytes", "9.5 kB", "24 MB", "1.4 GB".
+QString dataSize(std::int64_t bytes);
 // "Test Again" after a finished test, "Start" otherwise.
 QString startLabel(Phase phase);
 
@@ -88,6 +96,7 @@ public:
     QPushButton *copyButton() const { return m_copy; }
     QPushButton *cancelButton() const { return m_cancel; }
     QString statusText() const;
+    QLabel *dataUsedLabel() const { return m_dataUsed; }
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -112,6 +121,7 @@ private:
     QLabel *m_bufferbloat;
     QPushButton *m_cancel;
     QLabel *m_status;
+    QLabel *m_dataUsed;
     QPushButton *m_start;
     QPushButton *m_copy;
 };

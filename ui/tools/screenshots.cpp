@@ -6,6 +6,7 @@
 // keeps its histories in a temporary folder.
 #include "contentview.h"
 #include "historystore.h"
+#include "historyview.h"
 #include "pathmonitor.h"
 #include "quorvelapp.h"
 #include "speedtest.h"
@@ -230,7 +231,7 @@ int main(int argc, char *argv[])
         waitFor("online", [&] { return test->isOnline(); });
 
         window->setTab(Tab::history);
-        shoot(window, QStringLiteral("03-history-empty"));
+        shootBoth(window, QStringLiteral("03-history-empty"));
         window->setTab(Tab::test);
 
         // Keyboard focus moves from the picker to Start, as one Tab press does.
@@ -269,14 +270,14 @@ int main(int argc, char *argv[])
         });
         shootBoth(window, QStringLiteral("06-download-11s"), 200);
         waitFor("upload points", [&] { return test->phase() == Phase::upload && test->samples().size() >= 8; });
-        shoot(window, QStringLiteral("07-upload"));
+        shootBoth(window, QStringLiteral("07-upload"));
         waitFor("the end of the test", [&] { return test->phase() == Phase::done; });
         if (window->testView()->bufferbloatLabel()->isHidden())
             fail(QStringLiteral("the finished test shows no Bufferbloat line"));
         shootBoth(window, QStringLiteral("08-done"));
 
         window->resize(1120, 800);
-        shoot(window, QStringLiteral("09-done-large"));
+        shootBoth(window, QStringLiteral("09-done-large"));
         window->resize(ContentView::minimumWidth, ContentView::minimumHeight);
     }
 
@@ -285,7 +286,7 @@ int main(int argc, char *argv[])
         auto quorvel = open(QString::fromStdString(fastServer.url()), home.filePath(QStringLiteral("fast.json")));
         quorvel->test()->start();
         waitFor("the end of a faster test", [&] { return quorvel->test()->phase() == Phase::done; });
-        shoot(quorvel->window(), QStringLiteral("14-done-download-scale"));
+        shootBoth(quorvel->window(), QStringLiteral("14-done-download-scale"));
     }
 
     {
@@ -302,6 +303,10 @@ int main(int argc, char *argv[])
 
         window->setTab(Tab::history);
         shootBoth(window, QStringLiteral("11-history"));
+        // Clear All, with its Undo offered.
+        window->historyView()->clearAllButton()->click();
+        shootBoth(window, QStringLiteral("15-history-cleared"));
+        window->historyView()->undoButton()->click();
         // Wide enough for each row's Bufferbloat badge.
         window->resize(1120, 800);
         shoot(window, QStringLiteral("11-history-large"));
