@@ -65,9 +65,9 @@ async::Task<double> SpeedTest::ping(std::shared_ptr<HttpSession> session, std::c
     request.timeout = limit;
     const auto t0 = std::chrono::steady_clock::now();
     const HttpResponse response = co_await fetchResponse(*session, std::move(request));
-    m_moved->add(response.body.size());
     // Read back on the main thread: the time includes the hand-over.
     const auto t1 = std::chrono::steady_clock::now();
+    m_moved->add(response.body.size());
     if (response.status != 200)
         throw HttpError(HttpError::Code::badServerResponse, {}, {.httpStatus = response.status});
     co_return std::chrono::duration<double, std::milli>(t1 - t0).count();

@@ -351,7 +351,7 @@ void TestWindow::wholeTest()
     QVERIFY(l.app->history()->items() == QList<TestResult>{*t.lastResult()});
     // Data used: every body byte the server sent or took.
     std::int64_t served = 0;
-    for (const RequestRecord &r : local.server.requests())
+    for (const RequestRecord &r : server.requests())
         served += r.path == "/__down" ? std::stoll(r.param("bytes")) : r.bodyBytes;
     QCOMPARE(t.bytesMoved(), served);
     QVERIFY(history->rowCount() == 1 && !history->isShowingEmptyState());
