@@ -16,8 +16,10 @@ namespace {
 const char usage[] = R"(Usage: quorvel-server [options]
 Serves GET /__down?bytes=N (N zero bytes, N at most 100000000000) and
 POST /__up (the body is read and discarded, whatever its length) for speed
-measurements, and GET /.well-known/nq, the configuration a responsiveness
-client reads (quorvel-cli --responsiveness).
+measurements, GET /.well-known/nq, the configuration a responsiveness
+client reads (quorvel-cli --responsiveness), and GET /__rtt?connection=T,
+the kernel's round-trip estimate of the plain connection whose downloads
+carry the header "Quorvel-Connection: T".
 
   --host HOST       address to listen on (default 127.0.0.1; 0.0.0.0 for a LAN)
   --port PORT       port to listen on, 0 for any free one (default 8080)

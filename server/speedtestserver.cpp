@@ -40,6 +40,9 @@ int throttledReceiveBuffer(std::int64_t throttle)
 const char *downloadPath = "/__down";
 const char *uploadPath = "/__up";
 const char *discoveryPath = "/.well-known/nq";
+const char *roundTripPath = "/__rtt";
+// Names a plain connection's token in every download's head.
+const char *connectionHeader = "Quorvel-Connection";
 
 // The authority a client named in its Host header, if it is a plain
 // host[:port]: it is written back into URLs, so nothing else passes.
@@ -130,6 +133,7 @@ struct SpeedTestServer::Impl {
     void download(const Request &req, Response &res);
     void upload(const Request &req, Response &res, const ContentReader &reader);
     void discovery(const Request &req, Response &res);
+    void roundTrip(const Request &req, Response &res);
     void other(const Request &req, Response &res, const ContentReader *reader);
 
     const Options options;
@@ -199,6 +203,7 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
 
     server.Get(downloadPath, [this](const Request &req, Response &res) { download(req, res); });
     server.Get(discoveryPath, [this](const Request &req, Response &res) { discovery(req, res); });
+    server.Get(roundTripPath, [this](const Request &req, Response &res) { roundTrip(req, res); });
     server.Post(uploadPath, [this](const Request &req, Response &res, const ContentReader &reader) {
         upload(req, res, reader);
     });
@@ -291,6 +296,8 @@ void SpeedTestServer::Impl::download(const Request &req, Response &res)
     if (!waitHead(arrival.plan))
         return cut(res);
     res.set_header("Cache-Control", "no-store");
+    if (Connection *connection = Connection::current(); connection && !connection->token().empty())
+        res.set_header(connectionHeader, connection->token());
     if (!bytes.error.empty())
         return reply(res, arrival.plan.statusOr(400), bytes.error);
     res.status = arrival.plan.statusOr(200);
@@ -364,6 +371,24 @@ void SpeedTestServer::Impl::discovery(const Request &req, Response &res)
                     "application/json");
 }
 
+// How a download connection fares, as this side's kernel sees it: on a
+// download only the sender's round-trip estimate follows the queue.
+void SpeedTestServer::Impl::roundTrip(const Request &req, Response &res)
+{
+    const Arrival arrival = arrive(req);
+    if (!waitHead(arrival.plan))
+        return cut(res);
+    res.set_header("Cache-Control", "no-store");
+    const std::optional<std::string> token = queryParam(queryOf(req.target), "connection");
+    const std::optional<TcpRoundTrip> rtt = plain && token ? plain->roundTrip(*token) : std::nullopt;
+    if (!rtt)
+        return reply(res, arrival.plan.statusOr(404), "no such connection");
+    res.status = arrival.plan.statusOr(200);
+    res.set_content("{\"rtt_us\":" + std::to_string(rtt->rttMicros) + ",\"rttvar_us\":"
+                        + std::to_string(rtt->rttVarMicros) + "}\n",
+                    "application/json");
+}
+
 void SpeedTestServer::Impl::other(const Request &req, Response &res, const ContentReader *reader)
 {
     const Arrival arrival = arrive(req);
@@ -380,7 +405,7 @@ void SpeedTestServer::Impl::other(const Request &req, Response &res, const Conte
         return cut(res);
     if (arrival.plan.closeAfter >= 0)
         closeAfterResponse(res);
-    if (req.path == downloadPath || req.path == uploadPath || req.path == discoveryPath) {
+    if (req.path == downloadPath || req.path == uploadPath || req.path == discoveryPath || req.path == roundTripPath) {
         res.set_header("Allow", req.path == uploadPath ? "POST" : "GET, HEAD");
         return reply(res, arrival.plan.statusOr(405),
                      "method " + req.method + " not allowed on " + req.path);

@@ -5,6 +5,9 @@
 //                         answers 200 empty
 //   GET  /.well-known/nq  the responsiveness configuration (JSON, version 1): URLs
 //                         of a 100 GB download, a 1-byte download and the upload
+//   GET  /__rtt?connection=T  the kernel's round-trip estimate of the live
+//                         connection whose downloads carry "Quorvel-Connection: T"
+//                         (plain connections only), as JSON in microseconds
 // and answers bad input with 400 (one text line), unknown paths with 404 and
 // wrong methods with 405, then keeps serving.
 //

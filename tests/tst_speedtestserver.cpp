@@ -181,6 +181,30 @@ private slots:
                      .arg(origin));
     }
 
+    // A download names its connection's token; the token reads that
+    // connection's round trip while it lives, and nothing after.
+    void roundTrips()
+    {
+        const int fd = sent(m_server->port(), request("GET /__down?bytes=1").toStdString());
+        QVERIFY(fd >= 0);
+        std::string head(4096, '\0');
+        const ssize_t n = ::recv(fd, head.data(), head.size(), 0);
+        QVERIFY(n > 0);
+        Wire::Answer download{200, head.substr(0, std::size_t(n)), {}};
+        const std::string token = download.header("Quorvel-Connection");
+        QCOMPARE(token.size(), std::size_t(16));
+        const auto ask = [&](const std::string &t) {
+            return talk(m_server->port(), request("GET /__rtt?connection=" + t, {}, closing).toStdString()).answers.at(0);
+        };
+        const Wire::Answer live = ask(token);
+        QCOMPARE(live.status, 200);
+        QVERIFY2(QRegularExpression(R"(^\{"rtt_us":[1-9][0-9]*,"rttvar_us":[0-9]+\}\n$)")
+                     .match(QString::fromStdString(live.body)).hasMatch(), live.body.c_str());
+        QCOMPARE(ask("0123456789abcdef").status, 404);
+        ::close(fd);
+        QTRY_COMPARE(ask(token).status, 404);
+    }
+
     void timing_data()
     {
         QTest::addColumn<Timing>("timing");
