@@ -7,8 +7,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -51,12 +49,13 @@ int main(int argc, char **argv)
         return 1;
     const QString path = dir.filePath("history.json");
 
-    QJsonArray array;
+    QList<TestResult> records;
     for (int i = count; i > 0; --i)
-        array.append(*ResultCodec::encode(record(i)));
+        records.append(record(i));
     {
+        const auto bytes = ResultCodec::encodeArray(records);
         QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(array).toJson()) < 0)
+        if (!bytes || !f.open(QIODevice::WriteOnly) || f.write(*bytes) != bytes->size())
             return 1;
     }
     std::printf("history of %d records, %.1f MB, median of %d runs\n", count,

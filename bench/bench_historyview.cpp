@@ -14,8 +14,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLineSeries>
 #include <QListView>
 #include <QScrollBar>
@@ -39,15 +37,12 @@ TestResult sample(int n, const QDateTime &newest)
 bool writeHistory(const QString &path, int count)
 {
     const QDateTime newest = QDateTime::currentDateTimeUtc();
-    QJsonArray array;
-    for (int n = 0; n < count; ++n) {
-        const std::optional<QJsonObject> object = ResultCodec::encode(sample(n, newest));
-        if (!object)
-            return false;
-        array.append(*object);
-    }
+    QList<TestResult> results;
+    for (int n = 0; n < count; ++n)
+        results.append(sample(n, newest));
+    const auto bytes = ResultCodec::encodeArray(results);
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(array).toJson()) > 0;
+    return bytes && file.open(QIODevice::WriteOnly) && file.write(*bytes) == bytes->size();
 }
 
 double ms(const QElapsedTimer &t)

@@ -2,6 +2,11 @@
 
 #include "fmt.h"
 
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
 QString progressText(const SpeedTest &test)
 {
     QString figure;
@@ -22,4 +27,23 @@ QString progressText(const SpeedTest &test)
     if (!figure.isEmpty())
         line += QStringLiteral("  ") + figure;
     return line + QStringLiteral("  ") + test.status();
+}
+
+} // namespace
+
+void ProgressLine::show(const SpeedTest &test)
+{
+    if (!m_terminal || !test.isRunning())
+        return;
+    const QByteArray line = progressText(test).toUtf8();
+    std::fprintf(stderr, "\r%-*s", m_width, line.constData());
+    m_width = std::max<int>(m_width, int(line.size()));
+    std::fflush(stderr);
+}
+
+void ProgressLine::clear()
+{
+    if (m_terminal && m_width > 0)
+        std::fprintf(stderr, "\r%*s\r", m_width, "");
+    m_width = 0;
 }

@@ -1,8 +1,19 @@
 #pragma once
-// The one updating status line the command line shows on a terminal:
-// the phase, the live figure and the status text.
+// The one updating status line quorvel-cli keeps on a terminal's standard
+// error: the phase, the live figure and the status text, rewritten in place
+// and cleared before anything else is printed there. Nothing when standard
+// error is not a terminal. Main thread.
 #include "speedtest.h"
 
-#include <QString>
+class ProgressLine {
+public:
+    explicit ProgressLine(bool terminal) : m_terminal(terminal) {}
 
-QString progressText(const SpeedTest &test);
+    // While a test runs: its line now.
+    void show(const SpeedTest &test);
+    void clear();
+
+private:
+    bool m_terminal;
+    int m_width = 0; // the longest line shown, which a shorter one must cover
+};

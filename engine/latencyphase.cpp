@@ -18,7 +18,7 @@ async::Task<void> SpeedTest::measureLatency()
 {
     co_await async::checkCancelled();
     setPhase(Phase::latency);
-    setStatus(QStringLiteral("Measuring latency\u2026"));
+    setStatus(runningStatus(Phase::latency));
     setSamples({});
     setGaugeValue(0);
     setGaugeMax(50);
@@ -66,6 +66,6 @@ async::Task<double> SpeedTest::ping(std::shared_ptr<HttpSession> session)
     // Read back on the main thread: the time includes the hand-over.
     const auto t1 = std::chrono::steady_clock::now();
     if (response.status != 200)
-        throw HttpError(HttpError::Code::badServerResponse, {});
+        throw HttpError(HttpError::Code::badServerResponse, {}, {.httpStatus = response.status});
     co_return std::chrono::duration<double, std::milli>(t1 - t0).count();
 }

@@ -13,4 +13,10 @@ inline std::optional<Phase> phaseFromInt(int raw)
     return static_cast<Phase>(raw);
 }
 
+// While a test runs: latency, download or upload.
+inline bool isRunningPhase(Phase phase)
+{
+    return phase == Phase::latency || phase == Phase::download || phase == Phase::upload;
+}
+
 Q_DECLARE_METATYPE(Phase)

@@ -8,6 +8,8 @@
 
 #include <QMetaObject>
 
+#include <stdexcept>
+
 const QList<double> SpeedTest::latencySteps = {50, 100, 200, 500, 1000, 5000};
 const QList<double> SpeedTest::throughputSteps = {50, 100, 250, 500, 1000, 2500, 5000, 10000, 100000};
 
@@ -44,6 +46,20 @@ void stopIfCancelled()
     if (async::currentTaskCancelled())
         throw async::CancelledError();
 }
+
+// A transfer's cancelled error; only cancel() asks for one.
+bool isUnaskedCancel(const std::exception_ptr &error)
+{
+    if (!error)
+        return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const HttpError &e) {
+        return e.code() == HttpError::Code::cancelled;
+    } catch (...) {
+        return false;
+    }
+}
 } // namespace
 
 void SpeedTest::start()
@@ -52,6 +68,13 @@ void SpeedTest::start()
     const async::OutsideTasks outside;
     if (isRunning())
         return;
+    // Started from a slot while the last test's ending was published: that
+    // test still tells how it ended, first.
+    const std::uint64_t launches = m_launches;
+    deliverOutcome();
+    if (m_launches != launches)
+        return; // a slot of ended() started the next test already
+    m_outcome.reset();
     setErrorMessage(std::nullopt);
     setLatencyMedian(std::nullopt);
     setLatencyMin(std::nullopt);
@@ -72,6 +95,7 @@ void SpeedTest::start()
     if (!m_tasks.empty())
         m_tasks.back().cancel();
     ++m_launches;
+    m_outcomeOwed = true;
     m_tasks.push_back(async::launch(run()));
 }
 
@@ -81,16 +105,32 @@ void SpeedTest::cancel()
     if (!m_tasks.empty())
         m_tasks.back().cancel();
     invalidateSession();
+    const TestOutcome cancelled{TestOutcome::Kind::cancelled};
+    // Also a test whose ending was being published when a slot cancelled it.
+    if (m_outcomeOwed)
+        m_outcome = cancelled;
     // A slot may start the next test from here; the state is then that
     // test's, and "Cancelled" must not overwrite its status.
     const std::uint64_t launches = m_launches;
     setPhase(Phase::idle);
     if (m_launches != launches)
         return;
-    setStatus(QStringLiteral("Cancelled"));
+    setStatus(cancelled.status());
     if (m_launches != launches)
         return;
     setGaugeValue(0);
+    if (m_launches != launches)
+        return;
+    deliverOutcome();
+}
+
+void SpeedTest::deliverOutcome()
+{
+    if (!m_outcomeOwed || !m_outcome)
+        return;
+    m_outcomeOwed = false;
+    const TestOutcome outcome = *m_outcome; // a slot may start the next test
+    emit ended(outcome);
 }
 
 void SpeedTest::invalidateSession()
@@ -101,13 +141,6 @@ void SpeedTest::invalidateSession()
 
 async::Task<void> SpeedTest::run()
 {
-    // A cancelled or replaced test stops at this co_await.
-    co_await runPhases();
-    emit testEnded();
-}
-
-async::Task<void> SpeedTest::runPhases()
-{
     std::exception_ptr failure;
     try {
         co_await measureLatency();
@@ -116,27 +149,32 @@ async::Task<void> SpeedTest::runPhases()
     } catch (...) {
         failure = std::current_exception();
     }
+    // A cancelled or replaced test ends here; cancel() or start() told how.
+    if (co_await async::isCancelled())
+        co_return;
 
+    // A figure missing or a transfer cancelled that nobody cancelled changes
+    // nothing on screen: the test stays as it was until cancel().
+    bool quiet = isUnaskedCancel(failure);
+    if (!failure && !(m_latencyMedian && m_latencyMin && m_latencyMax && m_jitter && m_download && m_upload)) {
+        failure = std::make_exception_ptr(std::logic_error("a phase ended without its figure"));
+        quiet = true;
+    }
     if (failure) {
-        if (co_await async::isCancelled())
-            co_return;
-        try {
-            std::rethrow_exception(failure);
-        } catch (const HttpError &e) {
-            if (e.code() == HttpError::Code::cancelled)
-                co_return;
-        } catch (...) {
+        const TestOutcome failed{TestOutcome::Kind::failed, std::nullopt, failure, describe(failure),
+                                 failureCause(failure, m_phase, m_origin)};
+        m_outcome = failed;
+        if (!quiet) {
+            setPhase(Phase::idle);
+            setGaugeValue(0);
+            setErrorMessage(failed.message);
+            setStatus(failed.status());
+            invalidateSession();
         }
-        setPhase(Phase::idle);
-        setGaugeValue(0);
-        setErrorMessage(describe(failure));
-        setStatus(QStringLiteral("Failed"));
-        invalidateSession();
+        deliverOutcome();
         co_return;
     }
 
-    if (!m_latencyMedian || !m_latencyMin || !m_latencyMax || !m_jitter || !m_download || !m_upload)
-        co_return;
     TestResult result;
     result.id = QUuid::createUuid();
     result.date = QDateTime::currentDateTimeUtc();
@@ -146,10 +184,13 @@ async::Task<void> SpeedTest::runPhases()
     result.jitter = *m_jitter;
     result.download = *m_download;
     result.upload = *m_upload;
+    const TestOutcome done{TestOutcome::Kind::done, result};
+    m_outcome = done;
     setLastResult(result);
     setPhase(Phase::done);
-    setStatus(QStringLiteral("Complete"));
+    setStatus(done.status());
     setGaugeValue(*m_download);
+    deliverOutcome();
     if (onFinish)
         onFinish(result);
     // onFinish may have cancelled this test, or started the next one, whose

@@ -1,7 +1,8 @@
 #pragma once
 // SpeedTest: the one engine object. Owns every piece of live test state the
-// screens show, runs latency, download and upload in order, and turns a
-// finished test into a TestResult handed to onFinish.
+// screens show, runs latency, download and upload in order, turns a
+// finished test into a TestResult handed to onFinish, and tells how every
+// test ended as a TestOutcome.
 //
 // Lives on the main thread; every field is read and written there only.
 // Every assignment to a published field emits its NOTIFY signal and then
@@ -16,6 +17,7 @@
 #include "pathmonitor.h"
 #include "phase.h"
 #include "sample.h"
+#include "testoutcome.h"
 #include "testresult.h"
 
 #include <QObject>
@@ -68,10 +70,10 @@ public:
     QString status() const { return m_status; }
     bool isOnline() const { return m_isOnline; }
     std::optional<TestResult> lastResult() const { return m_lastResult; }
-    bool isRunning() const
-    {
-        return m_phase == Phase::latency || m_phase == Phase::download || m_phase == Phase::upload;
-    }
+    bool isRunning() const { return isRunningPhase(m_phase); }
+    // How the last test ended, from the moment its ending began to be
+    // published; nothing before the first test and while one runs.
+    const std::optional<TestOutcome> &outcome() const { return m_outcome; }
     QString origin() const { return m_origin; }
 
     // Idle timeouts of the phases' sessions, and the limit on each whole
@@ -115,14 +117,16 @@ signals:
     void lastResultChanged();
     // After any published field was assigned.
     void changed();
-    // A test's run has ended by itself: "Complete", "Failed" or, should the
-    // engine ever stop without a word, neither. Never after cancel() or for
-    // a test that start() replaced.
-    void testEnded();
+    // Once for every test that start() launched, when its ending has been
+    // published: done (then onFinish is called), failed, or cancelled (from
+    // cancel()). A run that stops without a figure or on a cancelled
+    // transfer nobody asked for publishes nothing, as before, but is failed
+    // here all the same, so no listener waits for ever.
+    void ended(const TestOutcome &outcome);
 
 private:
     async::Task<void> run();
-    async::Task<void> runPhases();
+    void deliverOutcome();
     async::Task<void> measureLatency();
     async::Task<double> ping(std::shared_ptr<HttpSession> session);
     async::Task<void> measureThroughput(bool upload);
@@ -163,6 +167,8 @@ private:
     bool m_isOnline = true;
     std::optional<TestResult> m_lastResult;
 
+    std::optional<TestOutcome> m_outcome;
+    bool m_outcomeOwed = false; // the current test has not told its outcome yet
     QString m_origin;
     std::vector<async::TaskHandle> m_tasks; // the last one is the current test's
     std::uint64_t m_launches = 0;

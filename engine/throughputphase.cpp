@@ -54,7 +54,7 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
 {
     co_await async::checkCancelled();
     setPhase(upload ? Phase::upload : Phase::download);
-    setStatus(upload ? QStringLiteral("Measuring upload\u2026") : QStringLiteral("Measuring download\u2026"));
+    setStatus(runningStatus(upload ? Phase::upload : Phase::download));
     setSamples({});
     setGaugeValue(0);
     setGaugeMax(100);

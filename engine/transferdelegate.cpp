@@ -40,7 +40,7 @@ ResponseDisposition TransferDelegate::onResponse(TransferId id, long status)
         return ResponseDisposition::allow;
     {
         std::lock_guard g(m_lock);
-        m_badStatus.insert(id);
+        m_badStatus.insert_or_assign(id, status);
     }
     return ResponseDisposition::cancel;
 }
@@ -64,20 +64,23 @@ void TransferDelegate::onBodySent(TransferId, std::int64_t sent, std::int64_t, s
 void TransferDelegate::onComplete(TransferId id, const std::optional<HttpError> &error)
 {
     std::optional<async::Promise<void>> waiter;
-    bool bad = false;
+    std::optional<long> badStatus;
     {
         std::lock_guard g(m_lock);
         if (auto it = m_conts.find(id); it != m_conts.end()) {
             waiter.emplace(std::move(it->second));
             m_conts.erase(it);
         }
-        bad = m_badStatus.erase(id) > 0;
+        if (auto it = m_badStatus.find(id); it != m_badStatus.end()) {
+            badStatus = it->second;
+            m_badStatus.erase(it);
+        }
     }
     if (!waiter)
         return;
     // The refusal beats the cancellation it caused.
-    if (bad)
-        waiter->fail(std::make_exception_ptr(HttpError(HttpError::Code::badServerResponse, {})));
+    if (badStatus)
+        waiter->fail(std::make_exception_ptr(HttpError(HttpError::Code::badServerResponse, {}, {.httpStatus = *badStatus})));
     else if (error)
         waiter->fail(std::make_exception_ptr(*error));
     else

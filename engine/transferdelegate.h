@@ -6,14 +6,13 @@
 //
 // Events arrive on the session's I/O thread; run(), resetBytes() and
 // bytes() are called on the main thread. One lock guards the counter, the
-// waiters and the bad-status set; it is never held while a waiter is
+// waiters and the refused statuses; it is never held while a waiter is
 // completed or the HTTP client is called.
 #include "async.h"
 #include "httpsession.h"
 
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 class TransferDelegate final : public TransferObserver {
@@ -45,5 +44,5 @@ private:
     std::mutex m_lock;
     std::int64_t m_bytes = 0;
     std::unordered_map<TransferId, async::Promise<void>> m_conts;
-    std::unordered_set<TransferId> m_badStatus;
+    std::unordered_map<TransferId, long> m_badStatus; // the refused status of each
 };

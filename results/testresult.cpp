@@ -21,38 +21,75 @@ QString TestResult::summary() const
         + QStringLiteral(" ms");
 }
 
+namespace {
+
+// The record's fields in order: what every encoding writes, what the reader
+// requires and what both comparisons compare. A new key is one row here
+// (and its member in TestResult); an optional number is written only when
+// present.
+struct Field {
+    enum class Kind { id, date, number, optionalNumber };
+    const char *key;
+    Kind kind;
+    double TestResult::*number = nullptr;
+    std::optional<double> TestResult::*optionalNumber = nullptr;
+};
+
+constexpr Field fields[] = {
+    {"id", Field::Kind::id},
+    {"date", Field::Kind::date},
+    {"latencyMedian", Field::Kind::number, &TestResult::latencyMedian},
+    {"latencyMin", Field::Kind::number, &TestResult::latencyMin},
+    {"latencyMax", Field::Kind::number, &TestResult::latencyMax},
+    {"jitter", Field::Kind::number, &TestResult::jitter},
+    {"download", Field::Kind::number, &TestResult::download},
+    {"upload", Field::Kind::number, &TestResult::upload},
+};
+
+// Every field alike, numbers compared by sameNumber.
+template <typename SameNumber>
+bool sameFields(const TestResult &a, const TestResult &b, SameNumber sameNumber)
+{
+    for (const Field &f : fields) {
+        switch (f.kind) {
+        case Field::Kind::id:
+            if (a.id != b.id)
+                return false;
+            break;
+        case Field::Kind::date:
+            if (a.date != b.date)
+                return false;
+            break;
+        case Field::Kind::number:
+            if (!sameNumber(a.*f.number, b.*f.number))
+                return false;
+            break;
+        case Field::Kind::optionalNumber: {
+            const auto &x = a.*f.optionalNumber, &y = b.*f.optionalNumber;
+            if (x.has_value() != y.has_value() || (x && !sameNumber(*x, *y)))
+                return false;
+            break;
+        }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool operator==(const TestResult &a, const TestResult &b)
 {
-    return a.id == b.id && a.date == b.date && a.latencyMedian == b.latencyMedian
-        && a.latencyMin == b.latencyMin && a.latencyMax == b.latencyMax && a.jitter == b.jitter
-        && a.download == b.download && a.upload == b.upload;
+    return sameFields(a, b, [](double x, double y) { return x == y; });
+}
+
+bool sameBits(const TestResult &a, const TestResult &b)
+{
+    return sameFields(a, b, [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; });
 }
 
 namespace ResultCodec {
 
 namespace {
-
-double TestResult::*const numberFields[] = {&TestResult::latencyMedian, &TestResult::latencyMin,
-                                            &TestResult::latencyMax, &TestResult::jitter,
-                                            &TestResult::download, &TestResult::upload};
-
-} // namespace
-
-namespace {
-
-// Fixed-width text forms written straight into a buffer: a long history
-// is encoded on every save.
-void writeUuid(const QUuid &id, char *out)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    const QByteArray raw = id.toRfc4122();
-    for (int i = 0, o = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
-            out[o++] = '-';
-        out[o++] = hex[(uchar(raw[i]) >> 4) & 0xF];
-        out[o++] = hex[uchar(raw[i]) & 0xF];
-    }
-}
 
 void writeDigits(char *out, long long value, int width)
 {
@@ -92,33 +129,87 @@ bool writeDate(const QDateTime &date, char *out)
     return true;
 }
 
+// One field's value as every encoding writes it; empty for an absent
+// optional number.
+struct FieldText {
+    char text[40];
+    int size = 0;
+};
+
 // The shortest form that reads back to the same double; nothing for NaN or
-// infinity. out holds at least 32 characters.
-std::optional<qsizetype> writeNumber(double value, char *out)
+// infinity.
+bool writeNumber(double value, FieldText &out)
 {
     if (!std::isfinite(value))
-        return std::nullopt;
-    return std::to_chars(out, out + 32, value).ptr - out;
+        return false;
+    out.size = int(std::to_chars(out.text, out.text + sizeof out.text, value).ptr - out.text);
+    return true;
 }
 
-} // namespace
-
-QString uuidText(const QUuid &id)
+// False for a value the reader would refuse.
+bool writeField(const Field &f, const TestResult &r, FieldText &out)
 {
-    char text[36];
-    writeUuid(id, text);
-    return QString::fromLatin1(text, 36);
+    switch (f.kind) {
+    case Field::Kind::id: {
+        // QUuid's own text is lower case.
+        const QByteArray text = r.id.toByteArray(QUuid::WithoutBraces);
+        for (int i = 0; i < 36; ++i)
+            out.text[i] = text[i] >= 'a' ? char(text[i] - 'a' + 'A') : text[i];
+        out.size = 36;
+        return true;
+    }
+    case Field::Kind::date:
+        out.size = 20;
+        return writeDate(r.date, out.text);
+    case Field::Kind::number:
+        return writeNumber(r.*f.number, out);
+    case Field::Kind::optionalNumber:
+        return !(r.*f.optionalNumber) || writeNumber(*(r.*f.optionalNumber), out);
+    }
+    return false;
 }
 
-std::optional<QString> dateText(const QDateTime &date)
-{
-    char text[20];
-    if (!writeDate(date, text))
-        return std::nullopt;
-    return QString::fromLatin1(text, 20);
-}
+// The text around each member's value (its key, JSON's quotes) and the
+// closing brace, for objects whose braces sit at one indentation: made once
+// per encoding, since a long history writes them for every record.
+class ObjectLayout {
+public:
+    explicit ObjectLayout(const char *braceIndent)
+    {
+        for (std::size_t i = 0; i < std::size(fields); ++i) {
+            const bool quoted = fields[i].kind == Field::Kind::id || fields[i].kind == Field::Kind::date;
+            for (const char *separator : {"\n", ",\n"}) {
+                m_before[i][*separator == ','].append(separator).append(braceIndent).append("    \"")
+                    .append(fields[i].key).append(quoted ? "\": \"" : "\": ");
+            }
+            m_after[i] = quoted ? "\"" : "";
+        }
+        m_close.append("\n").append(braceIndent).append("}");
+    }
 
-namespace {
+    // One object; its opening brace goes where out ends.
+    bool append(QByteArray &out, const TestResult &r) const
+    {
+        out.append('{');
+        bool first = true;
+        for (std::size_t i = 0; i < std::size(fields); ++i) {
+            FieldText value;
+            if (!writeField(fields[i], r, value))
+                return false;
+            if (value.size == 0)
+                continue;
+            out.append(m_before[i][!first]).append(value.text, value.size).append(m_after[i]);
+            first = false;
+        }
+        out.append(m_close);
+        return true;
+    }
+
+private:
+    QByteArray m_before[std::size(fields)][2]; // as the first member, as a later one
+    const char *m_after[std::size(fields)];
+    QByteArray m_close;
+};
 
 bool isHex(QChar c)
 {
@@ -152,8 +243,6 @@ int number(QStringView digits)
         n = n * 10 + (c.unicode() - u'0');
     return n;
 }
-
-} // namespace
 
 std::optional<QUuid> parseUuid(const QString &text)
 {
@@ -223,21 +312,14 @@ std::optional<QDateTime> parseDate(const QString &text)
     return utc;
 }
 
-std::optional<QJsonObject> encode(const TestResult &result)
+} // namespace
+
+std::optional<QByteArray> encodeObject(const TestResult &result)
 {
-    QJsonObject object;
-    object.insert(QLatin1String(keys[0]), uuidText(result.id));
-    const auto date = dateText(result.date);
-    if (!date)
+    QByteArray out;
+    if (!ObjectLayout("").append(out, result))
         return std::nullopt;
-    object.insert(QLatin1String(keys[1]), *date);
-    for (int i = 0; i < 6; ++i) {
-        const double value = result.*numberFields[i];
-        if (!std::isfinite(value))
-            return std::nullopt;
-        object.insert(QLatin1String(keys[2 + i]), value);
-    }
-    return object;
+    return out.append('\n');
 }
 
 std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
@@ -245,24 +327,11 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
     QByteArray out;
     out.reserve(results.size() * 320 + 4);
     out.append("[");
-    char number[32];
+    const ObjectLayout layout("    ");
     for (qsizetype i = 0; i < results.size(); ++i) {
-        const TestResult &r = results[i];
-        out.append(i == 0 ? "\n    {\n" : ",\n    {\n");
-        char id[36];
-        char date[20];
-        writeUuid(r.id, id);
-        if (!writeDate(r.date, date))
+        out.append(i == 0 ? "\n    " : ",\n    ");
+        if (!layout.append(out, results[i]))
             return std::nullopt;
-        out.append("        \"id\": \"").append(id, 36).append("\",\n");
-        out.append("        \"date\": \"").append(date, 20).append("\"");
-        for (int k = 0; k < 6; ++k) {
-            const auto length = writeNumber(r.*numberFields[k], number);
-            if (!length)
-                return std::nullopt;
-            out.append(",\n        \"").append(keys[2 + k]).append("\": ").append(number, *length);
-        }
-        out.append("\n    }");
     }
     out.append(results.isEmpty() ? "]\n" : "\n]\n");
     return out;
@@ -270,17 +339,14 @@ std::optional<QByteArray> encodeArray(const QList<TestResult> &results)
 
 std::optional<QByteArray> csvRow(const TestResult &result)
 {
-    char text[36];
-    writeUuid(result.id, text);
-    QByteArray out(text, 36);
-    if (!writeDate(result.date, text))
-        return std::nullopt;
-    out.append(',').append(text, 20);
-    for (double TestResult::*field : numberFields) {
-        const auto length = writeNumber(result.*field, text);
-        if (!length)
+    QByteArray out;
+    for (const Field &f : fields) {
+        FieldText value;
+        if (!writeField(f, result, value))
             return std::nullopt;
-        out.append(',').append(text, *length);
+        if (&f != fields)
+            out.append(',');
+        out.append(value.text, value.size);
     }
     return out;
 }
@@ -288,29 +354,44 @@ std::optional<QByteArray> csvRow(const TestResult &result)
 QByteArray csvHeader()
 {
     QByteArray out;
-    for (const char *key : keys)
-        out.append(out.isEmpty() ? "" : ",").append(key);
+    for (const Field &f : fields)
+        out.append(&f == fields ? "" : ",").append(f.key);
     return out;
 }
 
 std::optional<TestResult> decode(const QJsonObject &object)
 {
-    const QJsonValue id = object.value(QLatin1String(keys[0]));
-    const QJsonValue date = object.value(QLatin1String(keys[1]));
-    if (!id.isString() || !date.isString())
-        return std::nullopt;
     TestResult result;
-    const auto uuid = parseUuid(id.toString());
-    const auto when = parseDate(date.toString());
-    if (!uuid || !when)
-        return std::nullopt;
-    result.id = *uuid;
-    result.date = *when;
-    for (int i = 0; i < 6; ++i) {
-        const QJsonValue v = object.value(QLatin1String(keys[2 + i]));
-        if (!v.isDouble())
-            return std::nullopt;
-        result.*numberFields[i] = v.toDouble();
+    for (const Field &f : fields) {
+        const QJsonValue v = object.value(QLatin1String(f.key));
+        switch (f.kind) {
+        case Field::Kind::id: {
+            const auto id = v.isString() ? parseUuid(v.toString()) : std::nullopt;
+            if (!id)
+                return std::nullopt;
+            result.id = *id;
+            break;
+        }
+        case Field::Kind::date: {
+            const auto date = v.isString() ? parseDate(v.toString()) : std::nullopt;
+            if (!date)
+                return std::nullopt;
+            result.date = *date;
+            break;
+        }
+        case Field::Kind::number:
+            if (!v.isDouble())
+                return std::nullopt;
+            result.*f.number = v.toDouble();
+            break;
+        case Field::Kind::optionalNumber:
+            if (v.isUndefined())
+                break;
+            if (!v.isDouble())
+                return std::nullopt;
+            result.*f.optionalNumber = v.toDouble();
+            break;
+        }
     }
     return result;
 }

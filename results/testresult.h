@@ -1,6 +1,6 @@
 #pragma once
-// The record of one finished test, its four-line text summary, and its JSON
-// object form (the members of one entry of the history file).
+// The record of one finished test, its four-line text summary, its two
+// comparisons and its encodings.
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
@@ -25,38 +25,37 @@ struct TestResult {
     friend bool operator==(const TestResult &a, const TestResult &b);
 };
 
+// Every field holds the same bits: unlike ==, a record holding NaN is the
+// same as its copy. What a list of records asks to keep a row it shows.
+bool sameBits(const TestResult &a, const TestResult &b);
+
+// The record's encodings, all driven by one table of its fields
+// (testresult.cpp): the history file, quorvel-cli's JSON and CSV. Each field
+// is written the same way everywhere: the id as an upper-case UUID, the date
+// in UTC in whole seconds with Z, numbers in the shortest form that reads
+// back to the same double. Nothing is written for a record the reader would
+// refuse: a NaN or infinite number, which JSON cannot carry, or a date that
+// is invalid or whose UTC year is outside 0001 to 9999.
 namespace ResultCodec {
 
-// Member names, in field order.
-inline constexpr const char *keys[] = {"id", "date", "latencyMedian", "latencyMin",
-                                       "latencyMax", "jitter", "download", "upload"};
-
-// Upper-case UUID, UTC date in whole seconds with Z. Nothing when a number
-// is NaN or infinite, which JSON cannot carry, or when the date is invalid
-// or its UTC year is outside 0001 to 9999, which the reader would refuse.
-std::optional<QJsonObject> encode(const TestResult &result);
-
-// All eight members required with the right types; other members ignored.
-// The id in either case, canonical 36-character form only; the date as an
-// RFC 3339 date-time (Z or an offset, fractions tolerated, T and Z in either
-// case, a leap second read as :59) whose UTC year is 0001 to 9999.
+// Every member of the table required with the right type; other members
+// ignored. The id in either case, canonical 36-character form only; the
+// date as an RFC 3339 date-time (Z or an offset, fractions tolerated, T and
+// Z in either case, a leap second read as :59) whose UTC year is 0001 to 9999.
 std::optional<TestResult> decode(const QJsonObject &object);
 
-// The whole list as a pretty-printed JSON array, members in field order.
-// The same values encode() gives, written directly: a 100,000-record
-// history is saved after every test, so this is the hot path of a save.
-// Nothing when any record is one encode() refuses.
+// One record as a pretty-printed JSON object and a newline, members in
+// field order: quorvel-cli --json.
+std::optional<QByteArray> encodeObject(const TestResult &result);
+
+// The whole list as a pretty-printed JSON array of those objects: the
+// history file. A 100,000-record history is saved after every test, so
+// this is the hot path of a save.
 std::optional<QByteArray> encodeArray(const QList<TestResult> &results);
 
-// The eight fields as one CSV line without a newline, in field order, each
-// written as encodeArray() writes it; the header is the member names. No
-// field needs quoting. Nothing for a record encode() refuses.
+// One CSV line without a newline, the fields in order and written as in
+// the JSON; no field needs quoting. The header is the member names.
 std::optional<QByteArray> csvRow(const TestResult &result);
 QByteArray csvHeader();
-
-QString uuidText(const QUuid &id);
-std::optional<QString> dateText(const QDateTime &date);
-std::optional<QUuid> parseUuid(const QString &text);
-std::optional<QDateTime> parseDate(const QString &text);
 
 } // namespace ResultCodec

@@ -7,6 +7,7 @@
 #include "speedtestharness.h"
 
 #include <QRegularExpression>
+#include <QUrl>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -29,13 +30,14 @@ double secondsSince(std::chrono::steady_clock::time_point t)
 }
 // How a fault ends a test: in which phase, saying what, after how many of
 // that phase's requests (no retry, no further batch), and the product's own
-// limit that ends it (0: none). No origin: the bundled server.
+// limit that ends it (0: none). No origin: the bundled server. The cause
+// line, where given.
 struct Ending {
     FaultRule fault;
     Phase failedIn;
     QString message;
     int asked = 0, limitMs = 0;
-    QString origin;
+    QString origin, cause;
 };
 } // namespace
 
@@ -132,8 +134,12 @@ private slots:
         QVERIFY(closed.start());
         const QString refused = QString::fromStdString(closed.url());
         closed.stop();
-        QTest::newRow("refused port") << Ending{{}, latency, offlineMessage, 0, 0, refused};
-        QTest::newRow("unresolvable name") << Ending{{}, latency, offlineMessage, 0, 0, "http://quorvel-test.invalid"};
+        QTest::newRow("refused port") << Ending{{}, latency, offlineMessage, 0, 0, refused,
+                                                "The connection was refused by " + QUrl(refused).authority()
+                                                    + " while measuring latency."};
+        QTest::newRow("unresolvable name")
+            << Ending{{}, latency, offlineMessage, 0, 0, "http://quorvel-test.invalid",
+                      "The name quorvel-test.invalid could not be resolved while measuring latency."};
         QTest::newRow("503 on the warm-up") << Ending{{.nth = 1, .status = 503}, latency, rejectedMessage, 1};
         QTest::newRow("404 on the 5th timed request") << Ending{{.nth = 6, .status = 404}, latency, rejectedMessage, 6};
         QTest::newRow("204 is not 200") << Ending{{.nth = 2, .status = 204}, latency, rejectedMessage, 2};
@@ -149,14 +155,15 @@ private slots:
             << Ending{{.nth = firstDownload, .stallAfterBytes = 100'000, .stallFor = 30s}, download, offlineMessage, 6, 20000};
         QTest::newRow("trickling download held the test past the 60 s request limit")
             << Ending{{.nth = firstDownload, .throttleBytesPerSecond = 50}, download, offlineMessage, 6, 60000};
-        QTest::newRow("503 on the uploads") << Ending{{.path = "/__up", .status = 503}, upload, rejectedMessage, 4};
+        QTest::newRow("503 on the uploads") << Ending{{.path = "/__up", .status = 503}, upload, rejectedMessage, 4, 0, {},
+                                                      "The server answered with HTTP status 503 while measuring upload."};
         QTest::newRow("upload stalled past the throughput phases' 20 s")
             << Ending{{.path = "/__up", .stallAfterBytes = 100'000, .stallFor = 30s}, upload, offlineMessage, 4, 20000};
     }
     void faultsEndTheTest()
     {
         QFETCH(Ending, e);
-        const auto &[fault, failedIn, message, asked, limitMs, origin] = e;
+        const auto &[fault, failedIn, message, asked, limitMs, origin, cause] = e;
         SpeedTestHarness h;
         h.server.addFault(fault);
         QVERIFY(h.open(origin));
@@ -176,6 +183,8 @@ private slots:
         t.start();
         QTRY_VERIFY_WITH_TIMEOUT(t.status() == QLatin1String("Failed"), 60000);
         QCOMPARE(t.errorMessage(), std::optional<QString>(message));
+        if (!cause.isEmpty())
+            QCOMPARE(t.outcome().value_or(TestOutcome{}).cause, cause);
         QVERIFY(t.phase() == Phase::idle && t.gaugeValue() == 0);
         if (failedIn == Phase::latency)
             QCOMPARE(t.samples().size(), std::max(0, asked - 2)); // the warm-up is request 1

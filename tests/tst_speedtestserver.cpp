@@ -343,24 +343,15 @@ private slots:
         QVERIFY(process.readAllStandardOutput().isEmpty()); // exactly one line
     }
 
+    // Arguments it takes that still cannot be served (its command line: tst_cli).
     void binaryRefuses_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("says");
-        QTest::newRow("port with trailing letters") << QStringList{"--port", "80x"} << 2 << "--port";
-        QTest::newRow("port above 65535") << QStringList{"--port", "65536"} << 2 << "--port";
-        QTest::newRow("port without a value") << QStringList{"--port"} << 2 << "--port needs a value";
-        QTest::newRow("zero throttle") << QStringList{"--throttle=0"} << 2 << "--throttle";
-        QTest::newRow("delay above an hour") << QStringList{"--delay", "3600001"} << 2 << "--delay";
-        QTest::newRow("no threads") << QStringList{"--threads", "0"} << 2 << "--threads";
-        QTest::newRow("negative socket buffer") << QStringList{"--socket-buffer", "-1"} << 2 << "--socket-buffer";
-        QTest::newRow("unknown option") << QStringList{"--speed", "1"} << 2 << "unknown option --speed";
-        QTest::newRow("cert without key") << QStringList{"--port", "0", "--cert", "c.pem"} << 2 << "--cert and --key";
         QTest::newRow("unreadable certificate")
-            << QStringList{"--port", "0", "--cert", "/nonexistent", "--key", "/nonexistent"} << 1 << "cannot load";
+            << QStringList{"--port", "0", "--cert", "/nonexistent", "--key", "/nonexistent"} << "cannot load";
         // Without SO_REUSEPORT a second server cannot take half of the first one's connections.
-        QTest::newRow("port already served") << QStringList{"--port", "TAKEN"} << 1 << "cannot listen";
+        QTest::newRow("port already served") << QStringList{"--port", "TAKEN"} << "cannot listen";
     }
     void binaryRefuses()
     {
@@ -369,7 +360,7 @@ private slots:
         QProcess process;
         process.start(QUORVEL_SERVER_BIN, args.replaceInStrings("TAKEN", QString::number(m_server->port())));
         QVERIFY(process.waitForFinished(10000));
-        QTEST(process.exitCode(), "exitCode");
+        QCOMPARE(process.exitCode(), 1);
         QVERIFY(process.readAllStandardOutput().isEmpty());
         const QString error = QString::fromUtf8(process.readAllStandardError());
         QVERIFY2(error.startsWith("quorvel-server: ") && error.contains(says), qPrintable(error));

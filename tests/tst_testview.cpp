@@ -95,12 +95,17 @@ private slots:
         const int gaugeTopWithout = s.view.gauge()->y();
         TestScreenState st;
         st.errorMessage = error;
+        st.errorCause = QStringLiteral("The connection was refused by 127.0.0.1:1 while measuring latency.");
         st.isOnline = online;
         s.view.render(st);
         QVERIFY(s.view.isBannerShown() == !text.isEmpty() && s.view.banner()->isVisible() == !text.isEmpty());
         if (!text.isEmpty()) {
             QCOMPARE(s.view.banner()->text(), text);
             QTEST(s.view.banner()->color(), "colour");
+            // The cause goes with an error, not with the offline notice.
+            const QString detail = error ? st.errorCause : QString();
+            QCOMPARE(s.view.banner()->toolTip(), detail);
+            QCOMPARE(s.view.banner()->accessibleDescription(), detail);
             QTRY_VERIFY_WITH_TIMEOUT(s.view.gauge()->y() > s.view.banner()->geometry().bottom(), 5'000);
         }
         // Back to no banner: no gap is left where it was.
@@ -194,6 +199,7 @@ private slots:
         QVERIFY(s.engine.setOnline(false)); // the error banner wins
         QCOMPARE(s.view.banner()->color(), Theme::red());
         QCOMPARE(s.view.banner()->text(), rejected);
+        QCOMPARE(s.view.banner()->toolTip(), QStringLiteral("The server answered with HTTP status 503 while measuring latency."));
         QCOMPARE(s.view.startButton()->text(), QStringLiteral("Start"));
         QVERIFY(s.view.copyButton()->isHidden());
         QCOMPARE(s.view.latencyCard()->valueText(), dash);

@@ -1,8 +1,8 @@
-// The window: its command line, its size limits, the tab picker and the
-// divider, readable colours in light and dark palettes; and one whole test,
-// followed on the Test tab (cards, controls, the live graph and the dial)
-// until History is shown, where the result lands, then worked by keyboard.
-#include "arguments.h"
+// The window: its size limits, the tab picker and the divider, readable
+// colours in light and dark palettes; and one whole test, followed on the
+// Test tab (cards, controls, the live graph and the dial) until History is
+// shown, where the result lands, then worked by keyboard. Its command line:
+// tst_cli.
 #include "banner.h"
 #include "contentview.h"
 #include "fmt.h"
@@ -71,42 +71,6 @@ class TestWindow : public QObject {
     Q_OBJECT
 
 private slots:
-    void arguments_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("server");
-        QTest::newRow("none") << QStringList{} << "";
-        QTest::newRow("local server") << QStringList{"--server", "http://127.0.0.1:8080"} << "http://127.0.0.1:8080";
-        QTest::newRow("trailing slash") << QStringList{"--server", "https://speed.example.test/"} << "https://speed.example.test";
-        QTest::newRow("ipv6") << QStringList{"--server", "http://[::1]:9000"} << "http://[::1]:9000";
-    }
-    void arguments()
-    {
-        QFETCH(QStringList, args);
-        const Arguments a = parseArguments(args);
-        QVERIFY(a.ok() && !a.help);
-        QTEST(a.server.value_or(QString()), "server");
-        QVERIFY(parseArguments({"--help"}).help);
-    }
-
-    void rejectedArguments_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("missing url") << QStringList{"--server"};
-        QTest::newRow("no scheme") << QStringList{"--server", "127.0.0.1:8080"};
-        QTest::newRow("other scheme") << QStringList{"--server", "ftp://127.0.0.1"};
-        QTest::newRow("no host") << QStringList{"--server", "http://"};
-        QTest::newRow("query") << QStringList{"--server", "http://127.0.0.1/?a=1"};
-        QTest::newRow("twice") << QStringList{"--server", "http://127.0.0.1", "--server", "http://127.0.0.1"};
-        QTest::newRow("unknown") << QStringList{"--verbose"};
-        QTest::newRow("stray word") << QStringList{"http://127.0.0.1"};
-    }
-    void rejectedArguments()
-    {
-        QFETCH(QStringList, args);
-        QVERIFY(!parseArguments(args).ok());
-    }
-
     void sizePickerAndDivider()
     {
         LocalServer local;

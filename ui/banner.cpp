@@ -75,10 +75,12 @@ Banner::Banner(QWidget *parent, Sign sign)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
 }
 
-void Banner::set(const QString &text, Theme::Hue hue)
+void Banner::set(const QString &text, Theme::Hue hue, const QString &detail)
 {
     m_text->setText(text);
     setAccessibleName(text);
+    setToolTip(detail);
+    setAccessibleDescription(detail);
     m_hue = hue;
     restyle();
 }

@@ -17,7 +17,9 @@ public:
     enum class Sign { wifiSlash, warning };
     explicit Banner(QWidget *parent = nullptr, Sign sign = Sign::wifiSlash);
 
-    void set(const QString &text, Theme::Hue hue);
+    // detail: more for whoever asks, as the tooltip and the accessible
+    // description; empty for none.
+    void set(const QString &text, Theme::Hue hue, const QString &detail = {});
     QString text() const;
     // The tint in the banner's own palette.
     QColor color() const { return Theme::color(m_hue, palette()); }

@@ -3,20 +3,15 @@
 #include "fmt.h"
 #include "historystore.h"
 
-#include <cstring>
 #include <utility>
 
 namespace {
 
-// The same record, NaN included: a NaN field must not turn an untouched row
-// into a "changed" one.
-bool sameRecord(const TestResult &a, const TestResult &b)
+// A row may stay as it is while its record holds the same bits: a NaN field,
+// never equal to itself, must not turn an untouched row into a changed one.
+bool rowUnchanged(const TestResult &shown, const TestResult &stored)
 {
-    const auto sameNumber = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
-    return a.id == b.id && a.date == b.date && sameNumber(a.latencyMedian, b.latencyMedian)
-        && sameNumber(a.latencyMin, b.latencyMin) && sameNumber(a.latencyMax, b.latencyMax)
-        && sameNumber(a.jitter, b.jitter) && sameNumber(a.download, b.download)
-        && sameNumber(a.upload, b.upload);
+    return sameBits(shown, stored);
 }
 
 // Past this many separate runs of removed rows a reset is cheaper than
@@ -77,7 +72,7 @@ bool HistoryModel::syncByInsertingAtTop(const QList<TestResult> &next)
     if (added <= 0)
         return false;
     for (qsizetype i = 0; i < m_items.size(); ++i) {
-        if (!sameRecord(next.at(added + i), m_items.at(i)))
+        if (!rowUnchanged(next.at(added + i), m_items.at(i)))
             return false;
     }
     beginInsertRows({}, 0, int(added - 1));
@@ -95,7 +90,7 @@ bool HistoryModel::syncByRemoving(const QList<TestResult> &next)
     QList<std::pair<qsizetype, qsizetype>> runs; // first row, count
     qsizetype j = 0;
     for (qsizetype i = 0; i < m_items.size(); ++i) {
-        if (j < next.size() && sameRecord(m_items.at(i), next.at(j))) {
+        if (j < next.size() && rowUnchanged(m_items.at(i), next.at(j))) {
             ++j;
             continue;
         }

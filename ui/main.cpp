@@ -1,11 +1,12 @@
 // The quorvel program: one window measuring against the public speed-test
 // server, or against the server given with --server.
 #include "appicon.h"
-#include "arguments.h"
+#include "commandline.h"
 #include "contentview.h"
 #include "historystore.h"
 #include "quorvelapp.h"
 #include "singleinstance.h"
+#include "speedtest.h"
 
 #include <QApplication>
 #include <QDir>
@@ -21,17 +22,13 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral(QUORVEL_APP_ID));
     QApplication::setWindowIcon(appIcon());
 
-    QStringList args = QApplication::arguments();
-    const QString program = args.isEmpty() ? QStringLiteral("quorvel") : args.takeFirst();
-    const Arguments parsed = parseArguments(args);
-    if (!parsed.ok()) {
-        std::fprintf(stderr, "quorvel: %s\n%s", qPrintable(parsed.error), qPrintable(usageText(program)));
-        return 2;
-    }
-    if (parsed.help) {
-        std::fputs(qPrintable(usageText(program)), stdout);
-        return 0;
-    }
+    CommandLine commandLine(QStringLiteral("quorvel"),
+                            QStringLiteral("Measures the internet connection in a window: latency, then download "
+                                           "and upload\nthroughput, against an HTTP speed-test server. Every "
+                                           "finished test is saved to\nthe history."),
+                            QString::fromLatin1(defaultServerOrigin));
+    if (const auto exitCode = commandLine.parse(QApplication::arguments()))
+        return *exitCode;
 
     // Two copies would each rewrite the history from their own memory.
     SingleInstance instance(QFileInfo(HistoryStore::defaultPath()).absolutePath());
@@ -47,7 +44,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    QuorvelApp quorvel({parsed.server.value_or(QString()), nullptr, QString()});
+    QuorvelApp quorvel({commandLine.origin(), nullptr, QString()});
     instance.raiseOnRequest(quorvel.window());
     quorvel.window()->show();
     return app.exec();

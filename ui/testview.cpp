@@ -63,6 +63,8 @@ TestScreenState TestScreenState::of(const SpeedTest &t)
     s.download = t.download();
     s.upload = t.upload();
     s.errorMessage = t.errorMessage();
+    if (t.outcome() && t.outcome()->kind == TestOutcome::Kind::failed)
+        s.errorCause = t.outcome()->cause;
     s.status = t.status();
     s.isOnline = t.isOnline();
     s.lastResult = t.lastResult();
@@ -74,9 +76,9 @@ namespace TestScreen {
 std::optional<BannerChoice> banner(const TestScreenState &state)
 {
     if (state.errorMessage)
-        return BannerChoice{*state.errorMessage, Theme::Hue::red};
+        return BannerChoice{*state.errorMessage, Theme::Hue::red, state.errorCause};
     if (!state.isOnline)
-        return BannerChoice{offlineText, Theme::Hue::orange};
+        return BannerChoice{offlineText, Theme::Hue::orange, {}};
     return std::nullopt;
 }
 
@@ -172,7 +174,7 @@ void TestView::render(const TestScreenState &s)
 {
     const auto choice = TestScreen::banner(s);
     if (choice)
-        m_banner->set(choice->text, choice->hue);
+        m_banner->set(choice->text, choice->hue, choice->detail);
     if (choice.has_value() != isBannerShown()) {
         m_banner->setVisible(choice.has_value());
         // No banner leaves no gap: only the inset above the gauge remains.
@@ -257,9 +259,12 @@ void TestView::restyle()
     m_cancel->setFixedHeight(height);
     m_copy->setFixedHeight(height);
     m_copy->setMinimumWidth(QFontMetrics(body).horizontalAdvance(m_copy->text()) + 40);
-    // A fixed slot, wide enough for the engine's longest status, so the row
-    // stays put as the status changes.
-    m_status->setFixedWidth(QFontMetrics(body).horizontalAdvance(QStringLiteral("Measuring download\u2026")) + 8);
+    // A fixed slot, wide enough for the longest status of a running test, so
+    // the row stays put as the status changes.
+    int widest = 0;
+    for (Phase phase : {Phase::latency, Phase::download, Phase::upload})
+        widest = std::max(widest, QFontMetrics(body).horizontalAdvance(runningStatus(phase)));
+    m_status->setFixedWidth(widest + 8);
 }
 
 void TestView::changeEvent(QEvent *event)

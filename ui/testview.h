@@ -32,11 +32,13 @@ struct TestScreenState {
     Phase phase = Phase::idle;
     std::optional<double> latencyMedian, latencyMin, latencyMax, jitter, download, upload;
     std::optional<QString> errorMessage;
+    QString errorCause; // the technical cause of the error, for whoever asks
     QString status;
     bool isOnline = true;
     std::optional<TestResult> lastResult;
 
-    bool isRunning() const { return phase == Phase::latency || phase == Phase::download || phase == Phase::upload; }
+    bool isRunning() const { return isRunningPhase(phase); }
+    // The one place the screen reads the engine.
     static TestScreenState of(const SpeedTest &test);
 };
 
@@ -45,11 +47,13 @@ namespace TestScreen {
 struct BannerChoice {
     QString text;
     Theme::Hue hue;
+    QString detail; // its tooltip and accessible description
 };
 
 inline const QString offlineText = QStringLiteral("You're offline. Connect to the internet to run a speed test.");
 
-// The error in red, else the offline notice in orange, else nothing.
+// The error in red with its cause as the detail, else the offline notice in
+// orange, else nothing.
 std::optional<BannerChoice> banner(const TestScreenState &state);
 // "median · range MIN–MAX · jitter J" when all three are known, else empty.
 QString latencyDetail(const TestScreenState &state);

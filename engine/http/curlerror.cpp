@@ -36,7 +36,7 @@ bool isTlsFailure(CURLcode code)
 }
 } // namespace
 
-HttpError httpErrorFromCurl(CURLcode code, long osErrno, std::string_view detail)
+static HttpError classify(CURLcode code, long osErrno, std::string_view detail)
 {
     using Code = HttpError::Code;
     if (detail.empty())
@@ -78,4 +78,14 @@ HttpError httpErrorFromCurl(CURLcode code, long osErrno, std::string_view detail
                                                    "the server cannot be made."),
                                     detail));
     return HttpError(Code::other, withDetail(Code::other, {}, detail));
+}
+
+HttpError httpErrorFromCurl(CURLcode code, long osErrno, std::string_view detail)
+{
+    if (detail.empty())
+        detail = curl_easy_strerror(code);
+    const HttpError error = classify(code, osErrno, detail);
+    return HttpError(error.code(), error.description(),
+                     {.systemError = int(osErrno),
+                      .curlText = QString::fromUtf8(detail.data(), qsizetype(detail.size())).trimmed()});
 }

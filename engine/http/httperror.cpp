@@ -1,8 +1,11 @@
 #include "httperror.h"
 
-HttpError::HttpError(Code code, QString description)
+HttpError::HttpError(Code code, QString description) : HttpError(code, std::move(description), Facts{}) {}
+
+HttpError::HttpError(Code code, QString description, Facts facts)
     : m_code(code),
       m_description(description.isEmpty() ? defaultDescription(code) : std::move(description)),
+      m_facts(std::move(facts)),
       m_what(m_description.toStdString())
 {
 }

@@ -4,6 +4,7 @@
 // exception; carried by value in completion events.
 #include <QString>
 
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -23,10 +24,21 @@ public:
         other,
     };
 
+    // What the code alone does not tell, for a technical account of the
+    // failure; each is empty or zero when not known.
+    struct Facts {
+        long httpStatus = 0;               // the status that was refused
+        int systemError = 0;               // errno behind a failed connection
+        std::chrono::milliseconds idle{0}; // how long nothing arrived
+        QString curlText;                  // curl's own message
+    };
+
     HttpError(Code code, QString description);
+    HttpError(Code code, QString description, Facts facts);
 
     Code code() const { return m_code; }
     QString description() const { return m_description; }
+    const Facts &facts() const { return m_facts; }
     const char *what() const noexcept override { return m_what.c_str(); }
 
     static QString defaultDescription(Code code);
@@ -34,5 +46,6 @@ public:
 private:
     Code m_code;
     QString m_description;
+    Facts m_facts;
     std::string m_what;
 };

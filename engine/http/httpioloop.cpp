@@ -273,7 +273,7 @@ void HttpIoLoop::checkIdle(Clock::time_point now)
         }
         TransferPtr stalled = std::move(m_running[i]);
         m_running.erase(m_running.begin() + std::ptrdiff_t(i));
-        finish(std::move(stalled), HttpError(Code::timedOut, {}));
+        finish(std::move(stalled), HttpError(Code::timedOut, {}, {.idle = stalled->idleTimeout}));
     }
 }
 

@@ -271,7 +271,10 @@ int main(int argc, char *argv[])
         auto quorvel = open(origin + QStringLiteral("/gone"), history);
         ContentView *window = quorvel->window();
         quorvel->test()->start();
-        waitFor("the failure", [&] { return quorvel->test()->status() == QStringLiteral("Failed"); });
+        waitFor("the failure", [&] {
+            const auto &outcome = quorvel->test()->outcome();
+            return outcome && outcome->kind == TestOutcome::Kind::failed;
+        });
         shootBoth(window, QStringLiteral("10-failed"));
 
         window->setTab(Tab::history);
