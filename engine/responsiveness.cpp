@@ -1,0 +1,264 @@
+#include "responsiveness.h"
+
+#include "httpawait.h"
+#include "httpsession.h"
+#include "speedtest.h"
+#include "testoutcome.h"
+#include "transferdelegate.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+
+#include <cmath>
+#include <cstdlib>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::int64_t uploadBodyBytes = 256 * 1024 * 1024;
+
+// Zeros to upload without writing them: untouched pages of calloc are the
+// kernel's shared zero page, so the body costs neither time nor memory.
+QByteArray zeroBody()
+{
+    static const char *const zeros = static_cast<const char *>(std::calloc(std::size_t(uploadBodyBytes), 1));
+    return zeros ? QByteArray::fromRawData(zeros, qsizetype(uploadBodyBytes)) : QByteArray();
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+} // namespace
+
+std::optional<RpmUrls> parseRpmConfiguration(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject root = document.object();
+    if (const QJsonValue version = root.value(QLatin1String("version")); !version.isDouble() || version.toDouble() != 1)
+        return std::nullopt;
+    // Connections cannot be sent to another host than the URLs name.
+    if (root.contains(QLatin1String("test_endpoint")))
+        return std::nullopt;
+    const QJsonObject urls = root.value(QLatin1String("urls")).toObject();
+    RpmUrls result;
+    result.discovered = true;
+    QString host;
+    for (const auto &[name, into] : {std::pair{"large_download_url", &result.large},
+                                     std::pair{"small_download_url", &result.small},
+                                     std::pair{"upload_url", &result.upload}}) {
+        const QJsonValue value = urls.value(QLatin1String(name));
+        const QUrl url(value.toString(), QUrl::StrictMode);
+        if (!value.isString() || !url.isValid() || url.host().isEmpty()
+            || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
+            || (!host.isNull() && url.host() != host))
+            return std::nullopt;
+        host = url.host();
+        *into = value.toString();
+    }
+    return result;
+}
+
+RpmUrls fallbackRpmUrls(const QString &origin)
+{
+    return {origin + QStringLiteral("/__down?bytes=100000000000"), origin + QStringLiteral("/__down?bytes=1"),
+            origin + QStringLiteral("/__up"), false};
+}
+
+// One load-generating connection: a session of its own, so that its
+// transfers keep to one connection, and the bytes they move.
+struct ResponsivenessTest::Load {
+    std::shared_ptr<HttpSession> session;
+    std::shared_ptr<TransferDelegate> counter = std::make_shared<TransferDelegate>();
+    std::optional<async::TaskHandle> task;
+};
+
+ResponsivenessTest::ResponsivenessTest(Options options, QObject *parent)
+    : QObject(parent), m_options(std::move(options))
+{
+    while (m_options.origin.endsWith(QLatin1Char('/')))
+        m_options.origin.chop(1);
+    m_intervalEnd.setSingleShot(true);
+    m_intervalEnd.setTimerType(Qt::PreciseTimer);
+    connect(&m_intervalEnd, &QTimer::timeout, this, &ResponsivenessTest::wakeUp);
+}
+
+ResponsivenessTest::~ResponsivenessTest()
+{
+    if (m_task)
+        m_task->destroy();
+    stopLoad();
+    if (m_setup)
+        m_setup->invalidate();
+}
+
+void ResponsivenessTest::start()
+{
+    if (m_task)
+        return;
+    m_running = true;
+    m_task.emplace(async::launch(run()));
+}
+
+void ResponsivenessTest::cancel()
+{
+    const async::OutsideTasks outside;
+    m_running = false;
+    if (m_task)
+        m_task->cancel();
+    stopLoad();
+    if (m_setup)
+        m_setup->invalidate();
+    wakeUp();
+}
+
+void ResponsivenessTest::wakeUp()
+{
+    m_intervalEnd.stop();
+    if (m_wake)
+        std::exchange(m_wake, std::nullopt)->resolve();
+}
+
+async::Task<void> ResponsivenessTest::run()
+{
+    RpmDirection current = m_options.directions.empty() ? RpmDirection::download : m_options.directions.front();
+    std::exception_ptr failure;
+    try {
+        co_await discover();
+        for (const RpmDirection direction : m_options.directions) {
+            current = direction;
+            m_results.push_back(co_await measure(direction));
+        }
+    } catch (const async::CancelledError &) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        stopLoad();
+        // A transfer that cancel() cut short ends like this too.
+        if (co_await async::isCancelled())
+            co_return;
+        m_errorMessage = SpeedTest::describe(failure);
+        m_errorCause = failureCause(failure, current == RpmDirection::upload ? Phase::upload : Phase::download,
+                                    m_options.origin);
+    }
+    m_running = false;
+    emit ended();
+}
+
+async::Task<void> ResponsivenessTest::discover()
+{
+    m_setup = HttpSession::create({.idleTimeout = m_options.idleTimeout});
+    HttpRequest request;
+    request.url = (m_options.origin + QStringLiteral("/.well-known/nq")).toStdString();
+    request.timeout = m_options.idleTimeout;
+    const HttpResponse response = co_await fetchResponse(*m_setup, std::move(request));
+    const auto configured = response.status == 200 ? parseRpmConfiguration(response.body) : std::nullopt;
+    m_urls = configured.value_or(fallbackRpmUrls(m_options.origin));
+}
+
+async::Task<void> ResponsivenessTest::addLoad(RpmDirection direction)
+{
+    auto load = std::make_shared<Load>();
+    load->counter->countsReceived = direction == RpmDirection::download;
+    load->session = HttpSession::create(
+        {.idleTimeout = m_options.idleTimeout, .maxConnectionsPerHost = 1, .observer = load->counter});
+    m_load.push_back(load);
+    // A companion of the run, cancelled with it.
+    async::TaskHandle task = co_await async::spawn(keepLoading(load, direction));
+    load->task.emplace(std::move(task));
+}
+
+void ResponsivenessTest::stopLoad()
+{
+    // The tasks first, so that the cancelled transfers fail nobody.
+    for (const auto &load : m_load)
+        if (load->task)
+            load->task->destroy();
+    for (const auto &load : m_load)
+        load->session->invalidate();
+    m_load.clear();
+}
+
+async::Task<void> ResponsivenessTest::keepLoading(std::shared_ptr<Load> load, RpmDirection direction)
+{
+    try {
+        for (;;) {
+            HttpRequest request;
+            request.timeout = 0ms; // runs until the direction ends
+            if (direction == RpmDirection::download) {
+                request.url = m_urls.large.toStdString();
+                request.headers = {{"Accept-Encoding", "identity"}};
+                co_await load->counter->run(load->session->dataTransfer(std::move(request)));
+            } else {
+                request.url = m_urls.upload.toStdString();
+                request.method = "POST";
+                request.headers = {{"Content-Type", "application/octet-stream"}};
+                co_await load->counter->run(load->session->uploadTransfer(std::move(request), zeroBody()));
+            }
+            // The server ended it at its size limit: the next one follows.
+        }
+    } catch (const async::CancelledError &) {
+        throw;
+    } catch (...) {
+        if (!m_loadFailure)
+            m_loadFailure = std::current_exception();
+        wakeUp();
+    }
+}
+
+async::Task<void> ResponsivenessTest::waitUntil(Clock::time_point deadline)
+{
+    async::Promise<void> wake;
+    async::Future<void> woken = wake.future();
+    m_wake.emplace(std::move(wake));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    m_intervalEnd.start(std::max(left, 0ms));
+    co_await std::move(woken);
+}
+
+async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection direction)
+{
+    const RpmParameters &p = m_options.parameters;
+    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(p.intervalSecs));
+    const auto start = Clock::now();
+    WorkingConditions rule(p);
+    m_loadFailure = nullptr;
+    m_progress = {direction, 0, 0, 0, std::nullopt, false};
+    std::int64_t counted = 0;
+    while (!rule.finished()) {
+        while (int(m_load.size()) < rule.connections())
+            co_await addLoad(direction);
+        co_await waitUntil(start + interval * (rule.intervals() + 1));
+        if (m_loadFailure)
+            std::rethrow_exception(m_loadFailure);
+        std::int64_t total = 0;
+        for (const auto &load : m_load)
+            total += load->counter->bytes();
+        rule.endInterval(total - counted, std::nullopt);
+        counted = total;
+        m_progress = {direction, rule.intervals(), int(m_load.size()), rule.goodput() * 8 / 1e6, std::nullopt,
+                      rule.goodputSaturated()};
+        emit progressed();
+        co_await async::checkCancelled();
+    }
+    RpmDirectionResult result;
+    result.direction = direction;
+    result.confidence = rule.confidence();
+    result.goodputMbps = rule.goodput() * 8 / 1e6;
+    result.connections = int(m_load.size());
+    result.intervals = rule.intervals();
+    result.saturatedAt = rule.saturatedAt();
+    result.stable = rule.responsivenessStable();
+    result.seconds = secondsSince(start);
+    stopLoad();
+    co_return result;
+}
