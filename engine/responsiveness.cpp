@@ -8,6 +8,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QUrl>
 
 #include <cmath>
@@ -78,6 +79,9 @@ struct ResponsivenessTest::Load {
     std::shared_ptr<HttpSession> session;
     std::shared_ptr<TransferDelegate> counter = std::make_shared<TransferDelegate>();
     std::optional<async::TaskHandle> task;
+    // How the bundled server names this connection, so that it can tell
+    // its round trip (GET /__rtt); empty elsewhere.
+    QString token;
 };
 
 ResponsivenessTest::ResponsivenessTest(Options options, QObject *parent)
@@ -172,6 +176,19 @@ async::Task<void> ResponsivenessTest::addLoad(RpmDirection direction)
     load->session = HttpSession::create(
         {.idleTimeout = m_options.idleTimeout, .maxConnectionsPerHost = 1, .observer = load->counter});
     m_load.push_back(load);
+    if (direction == RpmDirection::download) {
+        // Opens the connection the download will keep, and learns its name.
+        HttpRequest hello;
+        hello.url = m_urls.small.toStdString();
+        hello.timeout = m_options.idleTimeout;
+        hello.headers = {{"Accept-Encoding", "identity"}};
+        const HttpResponse response = co_await fetchResponse(*load->session, std::move(hello));
+        if (response.status != 200)
+            throw HttpError(HttpError::Code::badServerResponse, {}, {.httpStatus = response.status});
+        for (const auto &[name, value] : response.headers)
+            if (QByteArray::fromStdString(name).compare("Quorvel-Connection", Qt::CaseInsensitive) == 0)
+                load->token = QString::fromStdString(value);
+    }
     // A companion of the run, cancelled with it.
     async::TaskHandle task = co_await async::spawn(keepLoading(load, direction));
     load->task.emplace(std::move(task));
@@ -179,6 +196,11 @@ async::Task<void> ResponsivenessTest::addLoad(RpmDirection direction)
 
 void ResponsivenessTest::stopLoad()
 {
+    for (auto &task : m_probeTasks)
+        task.destroy();
+    m_probeTasks.clear();
+    if (auto probes = std::exchange(m_probeSession, nullptr))
+        probes->invalidate();
     // The tasks first, so that the cancelled transfers fail nobody.
     for (const auto &load : m_load)
         if (load->task)
@@ -231,27 +253,50 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
     const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(p.intervalSecs));
     const auto start = Clock::now();
     WorkingConditions rule(p);
+    // Whatever ends the direction ends its connections and probes.
+    struct Stop {
+        ResponsivenessTest *test;
+        ~Stop() { test->stopLoad(); }
+    } stop{this};
     m_loadFailure = nullptr;
     m_progress = {direction, 0, 0, 0, std::nullopt, false};
+    m_foreign.clear();
+    m_self.clear();
+    m_failedProbes = 0;
+    m_interval = 0;
+    m_probeSession = HttpSession::create({.idleTimeout = m_options.idleTimeout});
     std::int64_t counted = 0;
+    Window last;
     while (!rule.finished()) {
         while (int(m_load.size()) < rule.connections())
             co_await addLoad(direction);
+        if (m_probeTasks.empty()) {
+            m_selfKind = m_load.front()->token.isEmpty() ? SelfProbeKind::none : SelfProbeKind::senderTcpRtt;
+            async::TaskHandle prober = co_await async::spawn(sendProbes(&rule));
+            m_probeTasks.push_back(std::move(prober));
+        }
         co_await waitUntil(start + interval * (rule.intervals() + 1));
         if (m_loadFailure)
             std::rethrow_exception(m_loadFailure);
         std::int64_t total = 0;
         for (const auto &load : m_load)
             total += load->counter->bytes();
-        rule.endInterval(total - counted, std::nullopt);
+        last = window();
+        rule.endInterval(total - counted, last.figures.rpm);
         counted = total;
-        m_progress = {direction, rule.intervals(), int(m_load.size()), rule.goodput() * 8 / 1e6, std::nullopt,
+        m_interval = rule.intervals();
+        m_progress = {direction, rule.intervals(), int(m_load.size()), rule.goodput() * 8 / 1e6, last.figures.rpm,
                       rule.goodputSaturated()};
         emit progressed();
         co_await async::checkCancelled();
     }
     RpmDirectionResult result;
     result.direction = direction;
+    result.figures = last.figures;
+    result.foreignProbes = last.foreign;
+    result.selfProbes = last.self;
+    result.failedProbes = m_failedProbes;
+    result.selfKind = m_selfKind;
     result.confidence = rule.confidence();
     result.goodputMbps = rule.goodput() * 8 / 1e6;
     result.connections = int(m_load.size());
@@ -259,6 +304,69 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
     result.saturatedAt = rule.saturatedAt();
     result.stable = rule.responsivenessStable();
     result.seconds = secondsSince(start);
-    stopLoad();
     co_return result;
+}
+
+async::Task<void> ResponsivenessTest::sendProbes(const WorkingConditions *rule)
+{
+    // One kind, then the other, evenly spaced: a pair per 1/pairs seconds.
+    for (bool foreign = true;; foreign = !foreign) {
+        const int pairs = probePairsPerSecond(rule->goodput(), m_options.parameters);
+        std::erase_if(m_probeTasks, [](const async::TaskHandle &t) { return t.isFinished(); });
+        if (!foreign && m_selfKind != SelfProbeKind::none) {
+            async::TaskHandle probe = co_await async::spawn(selfProbe());
+            m_probeTasks.push_back(std::move(probe));
+        }
+        co_await async::sleepFor(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(0.5 / pairs)));
+    }
+}
+
+async::Task<void> ResponsivenessTest::selfProbe()
+{
+    std::vector<std::shared_ptr<Load>> named;
+    for (const auto &load : m_load)
+        if (!load->token.isEmpty())
+            named.push_back(load);
+    if (named.empty())
+        co_return;
+    const std::shared_ptr<Load> load = named[QRandomGenerator::global()->bounded(int(named.size()))];
+    QUrl url(m_urls.large);
+    url.setPath(QStringLiteral("/__rtt"));
+    url.setQuery(QStringLiteral("connection=") + load->token);
+    HttpRequest request;
+    request.url = url.toString(QUrl::FullyEncoded).toStdString();
+    request.timeout = m_options.idleTimeout;
+    std::optional<double> ms;
+    try {
+        const HttpResponse response = co_await fetchResponse(*m_probeSession, std::move(request));
+        const QJsonValue rtt = QJsonDocument::fromJson(response.body).object().value(QLatin1String("rtt_us"));
+        if (response.status == 200 && rtt.isDouble())
+            ms = rtt.toDouble() / 1000;
+        else if (response.status == 404)
+            load->token.clear(); // not that connection any more
+    } catch (const async::CancelledError &) {
+        throw;
+    } catch (...) {
+    }
+    if (ms)
+        m_self.append({m_interval, *ms});
+    else
+        ++m_failedProbes;
+}
+
+ResponsivenessTest::Window ResponsivenessTest::window() const
+{
+    const RpmParameters &p = m_options.parameters;
+    const int first = m_interval - p.movingAverageIntervals + 1;
+    QList<ForeignTimes> foreign;
+    QList<double> self;
+    for (const auto &[at, times] : m_foreign)
+        if (at >= first)
+            foreign.append(times);
+    for (const auto &[at, ms] : m_self)
+        if (at >= first)
+            self.append(ms);
+    const bool tls = QUrl(m_urls.small).scheme() == QLatin1String("https");
+    return {rpmOf(foreign, self, tls, p.trimmedTop), int(foreign.size()), int(self.size())};
 }

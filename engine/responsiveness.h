@@ -64,6 +64,7 @@ struct RpmDirectionResult {
     int saturatedAt = -1;   // the interval the goodput saturated in
     bool stable = false;
     int foreignProbes = 0, selfProbes = 0; // in the last window
+    int failedProbes = 0;                  // over the direction; never counted
     SelfProbeKind selfKind = SelfProbeKind::none;
     double seconds = 0;
 };
@@ -114,13 +115,21 @@ signals:
 
 private:
     struct Load;
+    struct Window {
+        RpmFigures figures;
+        int foreign = 0, self = 0;
+    };
 
     async::Task<void> run();
     async::Task<void> discover();
     async::Task<RpmDirectionResult> measure(RpmDirection direction);
+    async::Task<void> addLoad(RpmDirection direction);
     async::Task<void> keepLoading(std::shared_ptr<Load> load, RpmDirection direction);
     async::Task<void> waitUntil(std::chrono::steady_clock::time_point deadline);
-    async::Task<void> addLoad(RpmDirection direction);
+    async::Task<void> sendProbes(const WorkingConditions *rule);
+    async::Task<void> selfProbe();
+    // The probes that completed in the window ending with the current interval.
+    Window window() const;
     void stopLoad();
     void wakeUp();
 
@@ -136,6 +145,13 @@ private:
     std::shared_ptr<HttpSession> m_setup;
     std::vector<std::shared_ptr<Load>> m_load;
     std::exception_ptr m_loadFailure;
+    std::shared_ptr<HttpSession> m_probeSession;
+    std::vector<async::TaskHandle> m_probeTasks; // the prober and its probes
+    int m_interval = 0; // of the running direction, from 0
+    SelfProbeKind m_selfKind = SelfProbeKind::none;
+    QList<std::pair<int, ForeignTimes>> m_foreign; // with the interval each completed in
+    QList<std::pair<int, double>> m_self;
+    int m_failedProbes = 0;
     std::optional<async::Promise<void>> m_wake;
     QTimer m_intervalEnd;
 };
