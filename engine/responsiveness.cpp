@@ -117,9 +117,13 @@ void ResponsivenessTest::cancel()
     m_running = false;
     if (m_task)
         m_task->cancel();
-    stopLoad();
-    if (m_setup)
-        m_setup->invalidate();
+    // Every wait ends now and each task unwinds by itself: cancel() may be
+    // called from inside one of them, which must not lose its frame here.
+    for (const auto &load : m_load)
+        load->session->invalidate();
+    for (const auto &session : {m_probeSession, m_setup})
+        if (session)
+            session->invalidate();
     wakeUp();
 }
 
@@ -167,6 +171,7 @@ async::Task<void> ResponsivenessTest::discover()
     const HttpResponse response = co_await fetchResponse(*m_setup, std::move(request));
     const auto configured = response.status == 200 ? parseRpmConfiguration(response.body) : std::nullopt;
     m_urls = configured.value_or(fallbackRpmUrls(m_options.origin));
+    m_setup.reset();
 }
 
 async::Task<void> ResponsivenessTest::addLoad(RpmDirection direction)
@@ -272,7 +277,7 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
             co_await addLoad(direction);
         if (m_probeTasks.empty()) {
             m_selfKind = m_load.front()->token.isEmpty() ? SelfProbeKind::none : SelfProbeKind::senderTcpRtt;
-            async::TaskHandle prober = co_await async::spawn(sendProbes(&rule));
+            async::TaskHandle prober = co_await async::spawn(sendProbes(&rule, start));
             m_probeTasks.push_back(std::move(prober));
         }
         co_await waitUntil(start + interval * (rule.intervals() + 1));
@@ -307,18 +312,35 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
     co_return result;
 }
 
-async::Task<void> ResponsivenessTest::sendProbes(const WorkingConditions *rule)
+async::Task<void> ResponsivenessTest::sendProbes(const WorkingConditions *rule, Clock::time_point start)
 {
-    // One kind, then the other, evenly spaced: a pair per 1/pairs seconds.
-    for (bool foreign = true;; foreign = !foreign) {
-        const int pairs = probePairsPerSecond(rule->goodput(), m_options.parameters);
-        std::erase_if(m_probeTasks, [](const async::TaskHandle &t) { return t.isFinished(); });
-        if (!foreign && m_selfKind != SelfProbeKind::none) {
-            async::TaskHandle probe = co_await async::spawn(selfProbe());
-            m_probeTasks.push_back(std::move(probe));
+    // One kind, then the other, evenly spaced: a pair per 1/pairs seconds,
+    // as many as the goodput affords. The rate is looked at again at least
+    // ten times an interval, and before the first interval ends it comes
+    // from the bytes so far.
+    const auto look = std::chrono::duration<double>(m_options.parameters.intervalSecs / 10);
+    auto last = Clock::now() - std::chrono::hours(1);
+    for (bool foreign = true;;) {
+        double goodput = rule->goodput();
+        if (rule->intervals() == 0) {
+            std::int64_t bytes = 0;
+            for (const auto &load : m_load)
+                bytes += load->counter->bytes();
+            goodput = double(bytes) / std::max(secondsSince(start), 0.01);
         }
-        co_await async::sleepFor(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(0.5 / pairs)));
+        const auto gap = std::chrono::duration<double>(0.5 / probePairsPerSecond(goodput, m_options.parameters));
+        if (Clock::now() - last >= gap) {
+            last = Clock::now();
+            std::erase_if(m_probeTasks, [](const async::TaskHandle &t) { return t.isFinished(); });
+            if (!foreign && m_selfKind != SelfProbeKind::none) {
+                async::TaskHandle probe = co_await async::spawn(selfProbe());
+                m_probeTasks.push_back(std::move(probe));
+            }
+            foreign = !foreign;
+        }
+        const auto wait = std::min<Clock::duration>(std::chrono::duration_cast<Clock::duration>(look),
+                                                    last + std::chrono::duration_cast<Clock::duration>(gap) - Clock::now());
+        co_await async::sleepFor(std::max<Clock::duration>(wait, std::chrono::milliseconds(1)));
     }
 }
 

@@ -126,7 +126,7 @@ private:
     async::Task<void> addLoad(RpmDirection direction);
     async::Task<void> keepLoading(std::shared_ptr<Load> load, RpmDirection direction);
     async::Task<void> waitUntil(std::chrono::steady_clock::time_point deadline);
-    async::Task<void> sendProbes(const WorkingConditions *rule);
+    async::Task<void> sendProbes(const WorkingConditions *rule, std::chrono::steady_clock::time_point start);
     async::Task<void> selfProbe();
     // The probes that completed in the window ending with the current interval.
     Window window() const;
