@@ -39,7 +39,8 @@ error_pct() {
 
 # TCP payload ceiling of a link shaped at R Mbit/s: 1448 payload bytes in
 # every full 1514-byte Ethernet frame (1500 MTU, TCP timestamps on).
-payload_ceiling() { awk -v r="$1" 'BEGIN { printf "%.1f\n", r * 1448 / 1514 }'; }
+# Below 10 Mbit/s with three decimals.
+payload_ceiling() { awk -v r="$1" 'BEGIN { printf (r < 10 ? "%.3f\n" : "%.1f\n"), r * 1448 / 1514 }'; }
 
 # Median, minimum and maximum of the numbers on stdin: "MED MIN MAX", with
 # printf format FMT (default %.1f).
@@ -140,9 +141,11 @@ live_first_second() {
 # Total bytes of "SIZE COUNT" lines on stdin.
 batch_bytes() { awk '{ t += $1 * $2 } END { printf "%.0f\n", t }'; }
 
-# Receiver's payload rate of an iperf3 -J report, in Mbit/s.
+# Receiver's payload rate of an iperf3 -J report, in Mbit/s (below 10 with
+# three decimals).
 iperf_mbps() {
-  jq -r '(.end.sum_received.bits_per_second // empty) / 1e6 | . * 10 | round / 10' "$1" 2>/dev/null
+  jq -r '(.end.sum_received.bits_per_second // empty) / 1e6
+    | if . < 10 then . * 1000 | round / 1000 else . * 10 | round / 10 end' "$1" 2>/dev/null
 }
 
 # A TCP port nobody listens on in the current network namespace.

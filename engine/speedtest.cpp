@@ -189,6 +189,7 @@ async::Task<void> SpeedTest::run()
     setLastResult(result);
     setPhase(Phase::done);
     setStatus(done.status());
+    setGaugeMax(m_downloadGaugeMax);
     setGaugeValue(*m_download);
     deliverOutcome();
     if (onFinish)
@@ -219,6 +220,9 @@ QString SpeedTest::describe(const std::exception_ptr &error)
         case HttpError::Code::badServerResponse:
             return QStringLiteral("The speed test server rejected the request. Please try again in a moment.");
         case HttpError::Code::cancelled:
+        case HttpError::Code::tlsFailed:
+        case HttpError::Code::setupFailed:
+        case HttpError::Code::clientFailed:
         case HttpError::Code::other:
             break;
         }

@@ -77,8 +77,9 @@ public:
     QString origin() const { return m_origin; }
 
     // Idle timeouts of the phases' sessions, and the limit on each whole
-    // request. Tools and tests may shorten them before start(); the defaults
-    // are the product's.
+    // latency request and on each throughput batch (cut there, not failed).
+    // Tools and tests may shorten them before start(); the defaults are the
+    // product's.
     struct Timeouts {
         std::chrono::milliseconds latency{8'000};
         std::chrono::milliseconds throughput{20'000};
@@ -155,6 +156,7 @@ private:
     Phase m_phase = Phase::idle;
     double m_gaugeValue = 0;
     double m_gaugeMax = 100;
+    double m_downloadGaugeMax = 100; // where the download phase left the scale
     SampleList m_samples;
     std::optional<double> m_latencyMedian;
     std::optional<double> m_latencyMin;

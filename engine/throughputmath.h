@@ -18,6 +18,9 @@ inline constexpr double convergence = 0.08;
 inline constexpr double slowBatchSecs = 6.0;
 inline constexpr double phaseBudgetSecs = 20.0;
 inline constexpr double liveWindowSecs = 0.6;
+// A transfer of a batch cut at the request limit that moved less than this
+// on average fails the batch as timed out.
+inline constexpr double floorBytesPerSecond = 1000.0;
 
 double mbps(std::int64_t bytes, double secs);
 

@@ -36,16 +36,46 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-async::Task<void> awaitTransfer(async::Future<void> done)
+// A batch still running when the request limit has passed since it began
+// is cut there: the bytes counted by then, over that time, are its rate.
+struct BatchCut {
+    bool done = false;
+    std::int64_t bytes = 0;
+    double secs = 0;
+};
+
+async::Task<void> cutAtLimit(std::shared_ptr<HttpSession> session, std::shared_ptr<TransferDelegate> delegate,
+                             std::chrono::steady_clock::time_point began, std::chrono::milliseconds limit,
+                             std::shared_ptr<BatchCut> cut)
 {
-    co_await std::move(done);
+    if (limit.count() <= 0)
+        co_return;
+    const auto deadline = began + limit;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now())
+        co_await async::sleepFor(deadline - now);
+    cut->bytes = delegate->bytes();
+    cut->secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    cut->done = true;
+    // The phase ends with this batch, so its session has no other use.
+    session->invalidate();
 }
 
-// Ends the batch's sampler on every way out of the batch, so it never draws
-// a sample after its batch.
-struct SamplerStop {
+async::Task<void> awaitTransfer(async::Future<void> done, std::shared_ptr<const BatchCut> cut)
+{
+    try {
+        co_await std::move(done);
+    } catch (const HttpError &e) {
+        // Stopped by the cut: not a failure, and its bytes already count.
+        if (!cut->done || e.code() != HttpError::Code::cancelled)
+            throw;
+    }
+}
+
+// Ends a companion of the batch (its sampler, its cut) on every way out of
+// the batch, so that it never acts after its batch.
+struct CompanionStop {
     async::TaskHandle handle;
-    ~SamplerStop() { handle.destroy(); }
+    ~CompanionStop() { handle.destroy(); }
 };
 
 } // namespace
@@ -74,18 +104,22 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         co_await async::checkCancelled();
         const std::int64_t size = sizes[i];
         delegate->resetBytes();
-        const double batchStart = secondsSince(start);
-        // Shares the test's cancellation, so a cancel silences it at once.
-        // (Not awaited inside a braced initializer: g++ 12 destroys such
-        // temporaries twice.)
+        const auto began = std::chrono::steady_clock::now();
+        const double batchStart = std::chrono::duration<double>(began - start).count();
+        // Both share the test's cancellation, so a cancel silences them at
+        // once. (Not awaited inside a braced initializer: g++ 12 destroys
+        // such temporaries twice.)
         async::TaskHandle samplerHandle = co_await async::spawn(sampleLive(delegate, start));
-        SamplerStop sampler{std::move(samplerHandle)};
+        CompanionStop sampler{std::move(samplerHandle)};
+        auto cut = std::make_shared<BatchCut>();
+        async::TaskHandle cutHandle = co_await async::spawn(cutAtLimit(session, delegate, began, timeouts.request, cut));
+        CompanionStop cutter{std::move(cutHandle)};
 
         std::vector<HttpTransfer> batch;
         const QByteArray body = upload ? zeroBody(size) : QByteArray();
         for (int k = 0; k < parallel; ++k) {
             HttpRequest request;
-            request.timeout = timeouts.request;
+            request.timeout = std::chrono::milliseconds::zero(); // the batch's cut stands for it
             if (upload) {
                 request.url = (m_origin + QStringLiteral("/__up")).toStdString();
                 request.method = "POST";
@@ -100,25 +134,36 @@ async::Task<void> SpeedTest::measureThroughput(bool upload)
         }
         std::vector<async::Task<void>> transfers;
         for (auto &done : delegate->runAll(batch))
-            transfers.push_back(awaitTransfer(std::move(done)));
+            transfers.push_back(awaitTransfer(std::move(done), cut));
         co_await async::whenAll(std::move(transfers));
         sampler.handle.destroy();
+        cutter.handle.destroy();
 
-        const double secs = std::max(secondsSince(start) - batchStart, minBatchSecs);
-        const std::int64_t bytes = delegate->bytes();
+        // Only a broken or hostile server trickles: no figure from it.
+        if (cut->done) {
+            for (const HttpTransfer &t : batch)
+                if (double(delegate->bodyTotal(t.identifier())) / cut->secs < floorBytesPerSecond)
+                    throw HttpError(HttpError::Code::timedOut,
+                                    QStringLiteral("A transfer moved less than 1,000 bytes a second"));
+        }
+        const double secs = cut->done ? cut->secs : std::max(secondsSince(start) - batchStart, minBatchSecs);
+        const std::int64_t bytes = cut->done ? cut->bytes : delegate->bytes();
         batches.append({bytes, secs});
         rates.append(mbps(bytes, secs));
         ++i;
-        if (stopReason(rates, secs, secondsSince(start), i, int(sizes.size())) != StopReason::none)
+        // A cut batch ends the phase, whatever the other rules say.
+        if (cut->done || stopReason(rates, secs, secondsSince(start), i, int(sizes.size())) != StopReason::none)
             break;
     }
 
     const double result = reportedRate(batches);
     setGauge(result, throughputSteps);
-    if (upload)
+    if (upload) {
         setUpload(result);
-    else
+    } else {
+        m_downloadGaugeMax = m_gaugeMax; // the scale the test ends on
         setDownload(result);
+    }
     co_await async::sleepFor(pauseAtEnd);
 }
 

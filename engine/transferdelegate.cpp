@@ -4,12 +4,20 @@ void TransferDelegate::resetBytes()
 {
     std::lock_guard g(m_lock);
     m_bytes = 0;
+    m_totals.clear();
 }
 
 std::int64_t TransferDelegate::bytes()
 {
     std::lock_guard g(m_lock);
     return m_bytes;
+}
+
+std::int64_t TransferDelegate::bodyTotal(TransferId id)
+{
+    std::lock_guard g(m_lock);
+    const auto it = m_totals.find(id);
+    return it == m_totals.end() ? 0 : it->second;
 }
 
 async::Future<void> TransferDelegate::run(const HttpTransfer &transfer)
@@ -85,6 +93,12 @@ void TransferDelegate::onComplete(TransferId id, const std::optional<HttpError> 
         waiter->fail(std::make_exception_ptr(*error));
     else
         waiter->resolve();
+}
+
+void TransferDelegate::onBodyTotal(TransferId id, std::int64_t bytes)
+{
+    std::lock_guard g(m_lock);
+    m_totals[id] = bytes;
 }
 
 std::size_t TransferDelegate::pendingWaiters()

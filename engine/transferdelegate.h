@@ -4,10 +4,10 @@
 // upload), lets the phase await each transfer, and refuses every response
 // whose status is not exactly 200 before its body is read.
 //
-// Events arrive on the session's I/O thread; run(), resetBytes() and
-// bytes() are called on the main thread. One lock guards the counter, the
-// waiters and the refused statuses; it is never held while a waiter is
-// completed or the HTTP client is called.
+// Events arrive on the session's I/O thread; run(), resetBytes(), bytes()
+// and bodyTotal() are called on the main thread. One lock guards the
+// counters, the waiters and the refused statuses; it is never held while a
+// waiter is completed or the HTTP client is called.
 #include "async.h"
 #include "httpsession.h"
 
@@ -20,8 +20,11 @@ public:
     // Set once, before the first transfer starts.
     bool countsReceived = true;
 
+    // Also forgets the totals of finished transfers.
     void resetBytes();
     std::int64_t bytes();
+    // The body bytes of a transfer that has completed since resetBytes().
+    std::int64_t bodyTotal(TransferId id);
 
     // Registers the waiter, then starts the transfer. Completes when the
     // transfer does: with nothing, its transport error, or badServerResponse.
@@ -35,6 +38,7 @@ public:
     void onBodySent(TransferId id, std::int64_t sent, std::int64_t totalSent,
                     std::int64_t totalExpected) override;
     void onComplete(TransferId id, const std::optional<HttpError> &error) override;
+    void onBodyTotal(TransferId id, std::int64_t bytes) override;
 
     // For tests: entries still waiting for their completion.
     std::size_t pendingWaiters();
@@ -45,4 +49,5 @@ private:
     std::int64_t m_bytes = 0;
     std::unordered_map<TransferId, async::Promise<void>> m_conts;
     std::unordered_map<TransferId, long> m_badStatus; // the refused status of each
+    std::unordered_map<TransferId, std::int64_t> m_totals;
 };

@@ -66,17 +66,25 @@ static HttpError classify(CURLcode code, long osErrno, std::string_view detail)
         return HttpError(Code::badServerResponse, withDetail(Code::badServerResponse, {}, detail));
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
-        return HttpError(Code::other,
-                         withDetail(Code::other, QStringLiteral("The URL is not supported."), detail));
+        return HttpError(Code::setupFailed,
+                         withDetail(Code::setupFailed, QStringLiteral("The URL is not supported."), detail));
+    case CURLE_FAILED_INIT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_UNKNOWN_OPTION:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+        return HttpError(Code::setupFailed, withDetail(Code::setupFailed, {}, detail));
+    // Our own callbacks stop curl with a reason of their own; these are
+    // curl failing on its side of them.
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_WRITE_ERROR:
+    case CURLE_READ_ERROR:
+    case CURLE_ABORTED_BY_CALLBACK:
+        return HttpError(Code::clientFailed, withDetail(Code::clientFailed, {}, detail));
     default:
         break;
     }
     if (isTlsFailure(code))
-        return HttpError(Code::other,
-                         withDetail(Code::other,
-                                    QStringLiteral("A TLS error occurred and a secure connection to "
-                                                   "the server cannot be made."),
-                                    detail));
+        return HttpError(Code::tlsFailed, withDetail(Code::tlsFailed, {}, detail));
     return HttpError(Code::other, withDetail(Code::other, {}, detail));
 }
 

@@ -36,15 +36,9 @@ void MultiDeleter::operator()(CURLM *multi) const noexcept
     curl_multi_cleanup(multi);
 }
 
-EasyHandle makeEasyHandle()
+EasyHandle adoptEasyHandle(CURL *easy)
 {
-    CURL *easy = curl_easy_init();
     if (easy)
         g_liveEasyHandles.fetch_add(1);
     return EasyHandle(easy);
-}
-
-MultiHandle makeMultiHandle()
-{
-    return MultiHandle(curl_multi_init());
 }

@@ -23,9 +23,9 @@ using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
-// Null when curl cannot allocate one.
-EasyHandle makeEasyHandle();
-MultiHandle makeMultiHandle();
+// Takes ownership of an easy handle from curl_easy_init (or a stand-in for
+// it); null stays null.
+EasyHandle adoptEasyHandle(CURL *easy);
 
 // Sets options on one easy handle and keeps the first failure, so a whole
 // set-up is checked once at its end. Values must have the exact type curl

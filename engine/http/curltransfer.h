@@ -4,8 +4,10 @@
 // thread; started, driven and destroyed on the session's I/O thread only.
 // The callbacks report to the observer (or collect a fetch's response) and
 // never block or allocate on the data-received path.
+#include "curlapi.h"
 #include "curlhandle.h"
 #include "httpsession.h"
+#include "linkcount.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The sockets of one session's connections, so that an upload can find the
@@ -30,6 +33,16 @@ private:
     std::vector<curl_socket_t> m_sockets;
 };
 
+// What the I/O loop lends every transfer it starts; outlives them all.
+struct TransferContext {
+    CurlApi *curl = nullptr;
+    TransferObserver *observer = nullptr;
+    std::chrono::milliseconds idleTimeout{0}; // zero or less: none
+    std::atomic<bool> cancelling{false}; // set by any thread; the callbacks stop early
+    std::thread::id ioThread; // the one thread curl and its callbacks run on
+    ConnectionSockets sockets;
+};
+
 struct CurlTransfer {
     using Clock = std::chrono::steady_clock;
     enum class Kind { data, upload, fetch };
@@ -39,19 +52,21 @@ struct CurlTransfer {
 
     // Makes and configures the easy handle. On failure the transfer must be
     // finished with the returned error without being added to a multi handle.
-    std::optional<HttpError> prepare(TransferObserver *observer,
-                                     const std::atomic<bool> *cancelling,
-                                     std::chrono::milliseconds sessionIdleTimeout,
-                                     ConnectionSockets *sockets);
+    std::optional<HttpError> prepare(TransferContext *context);
     // The error a finished curl transfer ends with, if any.
     std::optional<HttpError> outcome(CURLcode result) const;
-    // Body bytes curl actually sent, for the final onBodySent top-up.
-    std::int64_t bytesSent() const;
+    // What onBodyTotal reports: body bytes received, or those reported sent.
+    std::int64_t bodyBytes() const;
     // Body bytes the server has acknowledged, as far as the socket tells,
     // never more than curl has sent; curl's own count without TCP_INFO.
     std::int64_t bodyBytesAcked();
-    // Sent bytes whose acknowledgement has not been reported yet.
-    bool awaitsAcks() const { return ackSocket != CURL_SOCKET_BAD && curlSent > sentReported; }
+    // Reports what the socket tells beyond the last report: acknowledged
+    // body bytes of an upload, body bytes of a download that arrived past a
+    // gap. The I/O loop calls it between performs while readsLink().
+    void reportLink();
+    bool readsLink() const { return linkSocket != CURL_SOCKET_BAD && !abortReason; }
+    // The last report, once the transfer is over: what curl moved of the body.
+    void reportRest();
 
     // Scheme, host and port: what the per-host connection limit counts.
     std::string origin() const;
@@ -80,17 +95,19 @@ struct CurlTransfer {
     Clock::time_point lastProgress;
 
     // Callback state.
-    TransferObserver *observer = nullptr;
-    const std::atomic<bool> *cancelling = nullptr;
+    TransferContext *context = nullptr;
     std::optional<HttpError> abortReason; // set when one of our callbacks stops curl
     bool headDone = false;
     std::int64_t headBytes = 0;
     long blockStatus = 0; // of the header block being read, from its status line
-    ConnectionSockets *sockets = nullptr;
-    std::int64_t curlSent = 0; // body bytes curl handed to the socket
-    std::int64_t sentReported = 0; // running total of the onBodySent increments
-    curl_socket_t ackSocket = CURL_SOCKET_BAD; // none: count what curl sent
-    std::int64_t ackedBefore = 0; // the socket's acked bytes before this request
+    std::int64_t bodyLength = -1; // the response's Content-Length, if it has one
+    std::int64_t curlMoved = 0; // body bytes curl sent to or read from the socket
+    std::int64_t reported = 0; // running total of the increments reported, either direction
+    // The connection's socket, whose counters tell what the link moved; none:
+    // count what curl moved.
+    curl_socket_t linkSocket = CURL_SOCKET_BAD;
+    std::int64_t ackedBefore = 0; // upload: the socket's acked bytes before this request
+    std::optional<HeldBytes> held; // download: bytes waiting past a gap
     HttpResponse response; // fetch only
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };

@@ -33,6 +33,12 @@ QString HttpError::defaultDescription(Code code)
         return QStringLiteral("The request timed out.");
     case Code::badServerResponse:
         return QStringLiteral("The server returned a response that could not be understood.");
+    case Code::tlsFailed:
+        return QStringLiteral("A TLS error occurred and a secure connection to the server cannot be made.");
+    case Code::setupFailed:
+        return QStringLiteral("The request could not be set up.");
+    case Code::clientFailed:
+        return QStringLiteral("The HTTP client failed.");
     case Code::other:
         break;
     }

@@ -2,6 +2,12 @@
 // The one error type of the HTTP client: a code the engine can tell apart
 // and a human-readable description. Thrown up to the test's run as an
 // exception; carried by value in completion events.
+//
+// dataNotAllowed and internationalRoamingOff are mobile-data settings that
+// this platform does not have, and curl's resolver does not say why a
+// lookup failed, so every failed lookup is cannotFindHost: those three codes
+// are never produced here. They stay so that every code a caller handles
+// keeps its name.
 #include <QString>
 
 #include <chrono>
@@ -21,6 +27,9 @@ public:
         internationalRoamingOff,
         timedOut,
         badServerResponse,
+        tlsFailed, // no secure connection: handshake or certificate
+        setupFailed, // the request could not be built; nothing was sent
+        clientFailed, // the HTTP client itself failed (curl's multi handle)
         other,
     };
 

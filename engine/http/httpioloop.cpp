@@ -3,8 +3,9 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <new>
-#include <stdexcept>
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 using Code = HttpError::Code;
@@ -13,9 +14,9 @@ using std::chrono::milliseconds;
 // How long the loop sleeps when nothing at all is pending; any new work
 // wakes it at once.
 constexpr milliseconds kNothingPendingWait = std::chrono::hours(1);
-// Acknowledgements wake nobody: while an upload waits for them, the loop
-// looks this often, so the count it reports is never older than this.
-constexpr milliseconds kAckReadInterval{10};
+// Socket counters wake nobody: while a transfer reads them, the loop looks
+// this often, so the count it reports is never older than this.
+constexpr milliseconds kLinkReadInterval{10};
 
 class SilentObserver final : public TransferObserver {
 public:
@@ -25,33 +26,54 @@ public:
     void onComplete(TransferId, const std::optional<HttpError> &) override {}
 };
 
-HttpError clientFailure(const char *what, int code)
+// curl's own text for the code, so that the cause can be named.
+HttpError clientFailure(const char *call, const char *text, int code)
 {
-    return HttpError(Code::other,
-                     QStringLiteral("The HTTP client failed: %1 (%2).").arg(QLatin1String(what)).arg(code));
+    return HttpError(Code::clientFailed, QStringLiteral("The HTTP client failed: %1 returned \u201c%2\u201d (%3).")
+                                             .arg(QLatin1String(call), QString::fromUtf8(text))
+                                             .arg(code));
+}
+
+HttpError clientFailure(const char *call, CURLMcode rc)
+{
+    return clientFailure(call, curl_multi_strerror(rc), rc);
 }
 } // namespace
 
-HttpIoLoop::HttpIoLoop(HttpSessionConfig config) : m_config(std::move(config))
+HttpIoLoop::HttpIoLoop(HttpSessionConfig config)
+    : m_config(std::move(config)), m_curl(m_config.curl ? m_config.curl : std::make_shared<CurlApi>())
 {
+    static SilentObserver silent;
+    m_context.curl = m_curl.get();
+    m_context.observer = m_config.observer ? m_config.observer.get() : &silent;
+    m_context.idleTimeout = m_config.idleTimeout;
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ensureCurlInitialised();
-    m_multi = makeMultiHandle();
-    if (!m_multi)
-        throw std::bad_alloc();
+    m_multi.reset(m_curl->multiInit());
+    if (!m_multi) {
+        m_broken = HttpError(Code::clientFailed,
+                             QStringLiteral("The HTTP client failed: curl could not make its multi handle."));
+        return;
+    }
     // One connection per transfer, so parallel transfers measure parallel
     // connections; HTTP/1.1 only, so no multiplexing either.
-    CURLMcode rc = curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, long(CURLPIPE_NOTHING));
+    CURLMcode rc = m_curl->multiSetopt(m_multi.get(), CURLMOPT_PIPELINING, long(CURLPIPE_NOTHING));
     if (rc == CURLM_OK && m_config.maxConnectionsPerHost > 0)
-        rc = curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
-                               long(m_config.maxConnectionsPerHost));
+        rc = m_curl->multiSetopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(m_config.maxConnectionsPerHost));
     // Keep every connection of a batch for the next one: by default the
     // cache shrinks with the number of transfers and drops one between
     // batches, which then pays for a new connection inside its timing.
     if (rc == CURLM_OK)
-        rc = curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS,
-                               long(std::max(8, 2 * m_config.maxConnectionsPerHost)));
+        rc = m_curl->multiSetopt(m_multi.get(), CURLMOPT_MAXCONNECTS,
+                                 long(std::max(8, 2 * m_config.maxConnectionsPerHost)));
     if (rc != CURLM_OK)
-        throw std::runtime_error(std::string("curl_multi_setopt: ") + curl_multi_strerror(rc));
+        m_broken = clientFailure("curl_multi_setopt", rc);
+}
+
+HttpIoLoop::~HttpIoLoop()
+{
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
 }
 
 TransferId HttpIoLoop::create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body)
@@ -96,7 +118,7 @@ void HttpIoLoop::invalidate()
 {
     std::lock_guard lock(m_mutex);
     m_invalidated = true;
-    m_cancelling.store(true);
+    m_context.cancelling.store(true);
     // Transfers not started yet can only ever be cancelled now.
     for (auto &[id, t] : m_created)
         t->body = QByteArray();
@@ -108,7 +130,7 @@ void HttpIoLoop::stop()
     std::lock_guard lock(m_mutex);
     m_invalidated = true;
     m_stopped = true;
-    m_cancelling.store(true);
+    m_context.cancelling.store(true);
     wakeLocked();
 }
 
@@ -116,12 +138,17 @@ void HttpIoLoop::wakeLocked()
 {
     m_wakePending = true;
     m_woken.notify_one();
-    if (m_multi && curl_multi_wakeup(m_multi.get()) != CURLM_OK)
+    if (m_multi && m_curl->wakeup(m_multi.get()) == CURLM_OK)
+        return;
+    // The loop may be asleep in curl's poll, which watches this too.
+    const std::uint64_t one = 1;
+    if (m_wakeFd < 0 || write(m_wakeFd, &one, sizeof one) != sizeof one)
         qWarning("HttpSession: could not wake the I/O thread");
 }
 
 void HttpIoLoop::run()
 {
+    m_context.ioThread = std::this_thread::get_id();
     std::unique_lock lock(m_mutex);
     for (;;) {
         std::vector<TransferPtr> queued;
@@ -146,23 +173,9 @@ void HttpIoLoop::run()
             m_woken.wait(lock, [this] { return m_wakePending; });
             continue;
         }
-        int stillRunning = 0;
-        if (const CURLMcode rc = curl_multi_perform(m_multi.get(), &stillRunning); rc != CURLM_OK) {
-            m_broken = true;
-            failRunning(clientFailure("curl_multi_perform", rc));
-        }
-        releasePlaced();
-        collectFinished();
-        checkIdle(Clock::now());
+        perform();
         admitWaiting(); // into the slots that finished transfers freed
-        if (!m_broken) {
-            if (const CURLMcode rc = curl_multi_poll(m_multi.get(), nullptr, 0,
-                                                     pollTimeoutMs(Clock::now()), nullptr);
-                rc != CURLM_OK) {
-                m_broken = true;
-                failRunning(clientFailure("curl_multi_poll", rc));
-            }
-        }
+        poll();
         lock.lock();
     }
 
@@ -174,6 +187,26 @@ void HttpIoLoop::run()
     cancelAll(std::move(late));
     lock.lock();
     m_multi.reset();
+}
+
+void HttpIoLoop::perform()
+{
+    const std::size_t inMulti = m_running.size();
+    int stillRunning = 0;
+    if (const CURLMcode rc = m_curl->perform(m_multi.get(), &stillRunning); rc != CURLM_OK) {
+        breakMulti(clientFailure("curl_multi_perform", rc));
+        return;
+    }
+    releasePlaced();
+    // Each transfer that curl no longer counts as running has left a message.
+    if (collectFinished() + std::size_t(std::max(stillRunning, 0)) < inMulti) {
+        breakMulti(HttpError(Code::clientFailed, QStringLiteral("The HTTP client failed: curl_multi_info_read "
+                                                                "did not report every finished transfer.")));
+        return;
+    }
+    const auto now = Clock::now();
+    checkIdle(now);
+    readLinks(now);
 }
 
 void HttpIoLoop::admitWaiting()
@@ -200,103 +233,135 @@ void HttpIoLoop::admitWaiting()
 void HttpIoLoop::launch(TransferPtr t)
 {
     if (m_broken) {
-        finish(std::move(t), clientFailure("unusable multi handle", 0));
+        finish(std::move(t), m_broken);
         return;
     }
-    if (auto error = t->prepare(observer(), &m_cancelling, m_config.idleTimeout, &m_sockets)) {
+    if (auto error = t->prepare(&m_context)) {
         finish(std::move(t), std::move(error));
         return;
     }
-    if (const CURLMcode rc = curl_multi_add_handle(m_multi.get(), t->easy.get()); rc != CURLM_OK) {
+    if (const CURLMcode rc = m_curl->addHandle(m_multi.get(), t->easy.get()); rc != CURLM_OK) {
         finish(std::move(t), clientFailure("curl_multi_add_handle", rc));
         return;
     }
     t->inMulti = true;
     t->placing = true;
     t->lastProgress = Clock::now(); // connecting counts as idle from here
-    m_running.push_back(std::move(t));
+    CurlTransfer *const key = t.get();
+    m_running.emplace(key, std::move(t));
 }
 
 void HttpIoLoop::releasePlaced()
 {
     // Every transfer added before the perform that just returned has its
     // connection now.
-    std::vector<std::pair<std::size_t, CURLcode>> stuck;
-    for (std::size_t i = 0; i < m_running.size(); ++i) {
-        CurlTransfer &t = *m_running[i];
-        if (!std::exchange(t.placing, false) || !std::exchange(t.heldBack, false))
+    std::vector<std::pair<CurlTransfer *, CURLcode>> stuck;
+    for (auto &[key, t] : m_running) {
+        if (!std::exchange(t->placing, false) || !std::exchange(t->heldBack, false))
             continue;
         // May deliver the held head (and body) through the callbacks at once.
-        if (const CURLcode rc = curl_easy_pause(t.easy.get(), CURLPAUSE_CONT); rc != CURLE_OK)
-            stuck.emplace_back(i, rc);
+        if (const CURLcode rc = m_curl->pause(t->easy.get(), CURLPAUSE_CONT); rc != CURLE_OK)
+            stuck.emplace_back(key, rc);
     }
-    for (auto it = stuck.rbegin(); it != stuck.rend(); ++it) {
-        TransferPtr t = std::move(m_running[it->first]);
-        m_running.erase(m_running.begin() + std::ptrdiff_t(it->first));
-        finish(std::move(t), clientFailure("curl_easy_pause", it->second));
-    }
+    for (const auto &[key, rc] : stuck)
+        finish(takeRunning(key), clientFailure("curl_easy_pause", curl_easy_strerror(rc), rc));
 }
 
-void HttpIoLoop::collectFinished()
+std::size_t HttpIoLoop::collectFinished()
 {
+    std::size_t ended = 0;
     int queuedMessages = 0;
-    while (CURLMsg *msg = curl_multi_info_read(m_multi.get(), &queuedMessages)) {
+    while (CURLMsg *msg = m_curl->infoRead(m_multi.get(), &queuedMessages)) {
         if (msg->msg != CURLMSG_DONE)
             continue;
+        ++ended;
         // The message dies with the handle's removal: copy what we need.
-        CURL *const easy = msg->easy_handle;
         const CURLcode result = msg->data.result;
-        const auto it = std::find_if(m_running.begin(), m_running.end(),
-                                     [easy](const TransferPtr &t) { return t->easy.get() == easy; });
-        if (it == m_running.end())
+        void *owner = nullptr;
+        if (curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &owner) != CURLE_OK)
             continue;
-        TransferPtr t = std::move(*it);
-        m_running.erase(it);
-        auto error = t->outcome(result);
-        finish(std::move(t), std::move(error));
+        if (TransferPtr t = takeRunning(static_cast<CurlTransfer *>(owner))) {
+            auto error = t->outcome(result);
+            finish(std::move(t), std::move(error));
+        }
     }
+    return ended;
 }
 
 void HttpIoLoop::checkIdle(Clock::time_point now)
 {
-    for (std::size_t i = 0; i < m_running.size();) {
-        CurlTransfer &t = *m_running[i];
+    for (auto it = m_running.begin(); it != m_running.end();) {
+        CurlTransfer &t = *it->second;
         if (t.moved != t.movedSeen) {
             t.movedSeen = t.moved;
             t.lastProgress = now;
-            ++i;
+            ++it;
             continue;
         }
         if (t.idleTimeout.count() <= 0 || now - t.lastProgress < t.idleTimeout) {
-            ++i;
+            ++it;
             continue;
         }
-        TransferPtr stalled = std::move(m_running[i]);
-        m_running.erase(m_running.begin() + std::ptrdiff_t(i));
-        finish(std::move(stalled), HttpError(Code::timedOut, {}, {.idle = stalled->idleTimeout}));
+        TransferPtr stalled = std::move(it->second);
+        it = m_running.erase(it);
+        // Read the limit before the pointer is handed over: argument order is unspecified.
+        HttpError error(Code::timedOut, {}, {.idle = stalled->idleTimeout});
+        finish(std::move(stalled), std::move(error));
     }
 }
 
-int HttpIoLoop::pollTimeoutMs(Clock::time_point now) const
+void HttpIoLoop::readLinks(Clock::time_point now)
+{
+    if (now < m_nextLinkRead)
+        return;
+    m_nextLinkRead = now + kLinkReadInterval;
+    for (auto &[key, t] : m_running) {
+        if (t->readsLink())
+            t->reportLink();
+    }
+}
+
+int HttpIoLoop::pollTimeoutMs(Clock::time_point now)
 {
     long curlTimeout = -1;
-    if (curl_multi_timeout(m_multi.get(), &curlTimeout) != CURLM_OK)
-        curlTimeout = -1;
+    if (const CURLMcode rc = m_curl->timeout(m_multi.get(), &curlTimeout); rc != CURLM_OK) {
+        breakMulti(clientFailure("curl_multi_timeout", rc));
+        return 0;
+    }
     milliseconds wait = curlTimeout < 0 ? kNothingPendingWait : milliseconds(curlTimeout);
-    for (const auto &t : m_running) {
-        if (t->awaitsAcks())
-            wait = std::min(wait, kAckReadInterval);
-        if (t->idleTimeout.count() <= 0)
-            continue;
-        const auto left = std::chrono::ceil<milliseconds>(t->lastProgress + t->idleTimeout - now);
-        wait = std::min(wait, std::max(left, milliseconds(0)));
+    const auto until = [now](Clock::time_point deadline) {
+        return std::max(std::chrono::ceil<milliseconds>(deadline - now), milliseconds(0));
+    };
+    for (const auto &[key, t] : m_running) {
+        if (t->readsLink())
+            wait = std::min(wait, until(m_nextLinkRead));
+        if (t->idleTimeout.count() > 0)
+            wait = std::min(wait, until(t->lastProgress + t->idleTimeout));
     }
     return int(wait.count());
 }
 
+void HttpIoLoop::poll()
+{
+    const int timeoutMs = pollTimeoutMs(Clock::now());
+    if (m_broken)
+        return;
+    curl_waitfd wake{m_wakeFd, CURL_WAIT_POLLIN, 0};
+    if (const CURLMcode rc = m_curl->poll(m_multi.get(), &wake, m_wakeFd >= 0 ? 1 : 0, timeoutMs); rc != CURLM_OK) {
+        breakMulti(clientFailure("curl_multi_poll", rc));
+        return;
+    }
+    std::uint64_t wakes = 0;
+    if (wake.revents && read(m_wakeFd, &wakes, sizeof wakes) < 0) {
+        // Already read: nothing to clear.
+    }
+}
+
 void HttpIoLoop::cancelAll(std::vector<TransferPtr> queued)
 {
-    std::vector<TransferPtr> victims = std::move(m_running);
+    std::vector<TransferPtr> victims;
+    for (auto &[key, t] : m_running)
+        victims.push_back(std::move(t));
     m_running.clear();
     for (auto &t : m_waiting)
         victims.push_back(std::move(t));
@@ -307,18 +372,30 @@ void HttpIoLoop::cancelAll(std::vector<TransferPtr> queued)
         finish(std::move(t), HttpError(Code::cancelled, {}));
 }
 
-void HttpIoLoop::failRunning(const HttpError &error)
+void HttpIoLoop::breakMulti(HttpError error)
 {
-    std::vector<TransferPtr> victims = std::move(m_running);
+    m_broken = error;
+    auto victims = std::move(m_running);
     m_running.clear();
-    for (auto &t : victims)
+    for (auto &[key, t] : victims)
         finish(std::move(t), error);
+}
+
+HttpIoLoop::TransferPtr HttpIoLoop::takeRunning(CurlTransfer *t)
+{
+    const auto it = m_running.find(t);
+    if (it == m_running.end())
+        return nullptr;
+    TransferPtr taken = std::move(it->second);
+    m_running.erase(it);
+    return taken;
 }
 
 void HttpIoLoop::finish(TransferPtr t, std::optional<HttpError> error)
 {
     if (t->inMulti) {
-        if (curl_multi_remove_handle(m_multi.get(), t->easy.get()) != CURLM_OK)
+        // A handle curl keeps is detached when it is cleaned up below.
+        if (m_curl->removeHandle(m_multi.get(), t->easy.get()) != CURLM_OK)
             qWarning("HttpSession: could not detach a finished transfer");
         t->inMulti = false;
     }
@@ -326,17 +403,13 @@ void HttpIoLoop::finish(TransferPtr t, std::optional<HttpError> error)
         if (const auto it = m_slotsInUse.find(t->slotKey); it != m_slotsInUse.end() && --it->second <= 0)
             m_slotsInUse.erase(it);
     }
-    const bool cancelled = error && error->code() == Code::cancelled;
-    if (t->kind == CurlTransfer::Kind::upload && t->easy && !cancelled) {
-        // The progress callback runs between reads and writes; report what
-        // went out after its last call so the increments add up.
-        const std::int64_t sent = t->bytesSent();
-        if (sent > t->sentReported)
-            observer()->onBodySent(t->id, sent - t->sentReported, sent, t->body.size());
-    }
+    if (t->easy && !(error && error->code() == Code::cancelled))
+        t->reportRest();
 
     const TransferId id = t->id;
     const bool isFetch = t->kind == CurlTransfer::Kind::fetch;
+    if (!isFetch)
+        m_context.observer->onBodyTotal(id, t->bodyBytes());
     auto done = std::move(t->done);
     HttpResponse response = std::move(t->response);
     t.reset(); // the easy handle and the body reference go before anyone hears
@@ -345,12 +418,6 @@ void HttpIoLoop::finish(TransferPtr t, std::optional<HttpError> error)
         if (done)
             done(error ? FetchResult(std::move(*error)) : FetchResult(std::move(response)));
     } else {
-        observer()->onComplete(id, error);
+        m_context.observer->onComplete(id, error);
     }
-}
-
-TransferObserver *HttpIoLoop::observer() const
-{
-    static SilentObserver silent;
-    return m_config.observer ? m_config.observer.get() : &silent;
 }

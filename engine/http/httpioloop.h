@@ -6,8 +6,9 @@
 // - run() is the I/O thread. It alone touches the multi handle and started
 //   transfers, and calls every consumer with no lock of ours held.
 // - Idle timeouts are kept here, per transfer, from the last time it moved a
-//   byte; the poll never sleeps past the nearest deadline. While an upload
-//   waits for acknowledgements, which wake nothing, it sleeps 10 ms at most.
+//   byte; the poll never sleeps past the nearest deadline. While a transfer
+//   reads its socket's counters (acknowledgements, segments past a gap),
+//   which wake nothing, it sleeps 10 ms at most.
 //   The limit on a whole request is curl's own (CURLOPT_TIMEOUT_MS), which
 //   the poll's timeout already includes.
 // - So is the per-host connection limit: a transfer waiting for a free
@@ -15,6 +16,11 @@
 // - Transfers started together (a batch) run on as many connections: in the
 //   pass that adds them none can end, so none frees a connection that
 //   another of them would take instead of its own.
+// - Every libcurl call goes through a CurlApi. When curl's multi handle fails
+//   (or cannot be made), every transfer in flight and every later one fails
+//   with clientFailed; invalidate() and stop() still work. A failed wake-up
+//   falls back to an eventfd of ours in the poll.
+#include "curlapi.h"
 #include "curlhandle.h"
 #include "curltransfer.h"
 #include "httpsession.h"
@@ -32,6 +38,7 @@ class HttpIoLoop {
 public:
     explicit HttpIoLoop(HttpSessionConfig config);
 
+    ~HttpIoLoop();
     HttpIoLoop(const HttpIoLoop &) = delete;
     HttpIoLoop &operator=(const HttpIoLoop &) = delete;
 
@@ -52,24 +59,28 @@ private:
     using TransferPtr = std::unique_ptr<CurlTransfer>;
 
     void wakeLocked();
+    void perform();
     void admitWaiting();
     void launch(TransferPtr t);
     void releasePlaced();
-    void collectFinished();
+    std::size_t collectFinished();
     void checkIdle(Clock::time_point now);
-    int pollTimeoutMs(Clock::time_point now) const;
+    void readLinks(Clock::time_point now);
+    int pollTimeoutMs(Clock::time_point now);
+    void poll();
     void cancelAll(std::vector<TransferPtr> queued);
-    void failRunning(const HttpError &error);
+    void breakMulti(HttpError error);
+    TransferPtr takeRunning(CurlTransfer *t);
     void finish(TransferPtr t, std::optional<HttpError> error);
-    TransferObserver *observer() const;
 
     const HttpSessionConfig m_config;
-    std::atomic<bool> m_cancelling{false}; // read by curl callbacks to stop early
-    ConnectionSockets m_sockets; // I/O thread only
+    const std::shared_ptr<CurlApi> m_curl;
+    TransferContext m_context; // lent to every transfer; its fields say who touches them
 
     std::mutex m_mutex;
-    std::condition_variable m_woken; // only used once curl's poll has failed
+    std::condition_variable m_woken; // only used once curl's multi handle has failed
     bool m_wakePending = false;
+    int m_wakeFd = -1; // an eventfd: the wake-up when curl's fails; -1 if there is none
     MultiHandle m_multi; // reset under the mutex when run() ends
     std::unordered_map<TransferId, TransferPtr> m_created; // not started yet
     std::vector<TransferPtr> m_queued; // started, not yet seen by the loop
@@ -77,9 +88,10 @@ private:
     bool m_invalidated = false;
     bool m_stopped = false;
 
-    // I/O thread only.
-    bool m_broken = false; // curl's multi handle failed: every transfer fails fast
-    std::vector<TransferPtr> m_running;
+    // I/O thread only (set before it starts).
+    std::optional<HttpError> m_broken; // why curl's multi handle is unusable
+    std::unordered_map<CurlTransfer *, TransferPtr> m_running; // in the multi handle
     std::deque<TransferPtr> m_waiting;
     std::unordered_map<std::string, int> m_slotsInUse;
+    Clock::time_point m_nextLinkRead;
 };

@@ -16,7 +16,9 @@
 //   maxConnectionsPerHost has not started: both clocks start with its
 //   connection.
 // - Request headers with CR, LF or NUL, or names that are not tokens, fail
-//   the request with `other` before anything is sent. Names under .invalid
+//   the request with setupFailed before anything is sent. TLS failures end
+//   with tlsFailed, failures of curl itself with clientFailed; every error's
+//   description keeps curl's own words. Names under .invalid
 //   fail with cannotFindHost without a lookup. A fetch keeps at most 64 MiB
 //   of body (badServerResponse beyond that).
 // - Consumers must not throw: an exception cannot unwind through libcurl
@@ -47,6 +49,10 @@ public:
     // The response head is complete. cancel stops the transfer before its
     // body is read; it then completes with a cancelled error.
     virtual ResponseDisposition onResponse(TransferId id, long status) = 0;
+    // Body bytes that reached the connection since the previous event of this
+    // transfer: what curl read, and over TCP also what the socket holds past
+    // a lost segment, never beyond the body's length. They add up to the body
+    // bytes received.
     virtual void onDataReceived(TransferId id, std::size_t bytes) = 0;
     // Body bytes the server has acknowledged since the previous event of
     // this transfer (over TCP; elsewhere, bytes handed to the system), then
@@ -57,12 +63,19 @@ public:
                             std::int64_t totalExpected) = 0;
     // Exactly once per started transfer.
     virtual void onComplete(TransferId id, const std::optional<HttpError> &error) = 0;
+    // Just before onComplete: the body bytes the transfer moved, received or
+    // (for an upload) reported by onBodySent. Counted from curl at the end,
+    // so the byte events stay as cheap as they are.
+    virtual void onBodyTotal(TransferId, std::int64_t) {}
 };
+
+class CurlApi;
 
 struct HttpSessionConfig {
     std::chrono::milliseconds idleTimeout{60'000};
     int maxConnectionsPerHost = 0; // 0: no limit of ours
     std::shared_ptr<TransferObserver> observer; // kept alive by the session
+    std::shared_ptr<CurlApi> curl; // the calls into libcurl; none: libcurl itself
 };
 
 struct HttpRequest {

@@ -24,8 +24,10 @@ inline int sent(int port, const std::string &request)
 }
 
 // The answers on one connection, read until the server ends it (or
-// `seconds` pass in silence). The longest silence is counted from the request, so a late head is
-// one too.
+// `seconds` pass in silence). Times are milliseconds since just before the
+// request; the longest silence is counted from it too, so a late head is
+// one. A silence that a server holds ends at least that long after the
+// request however late this side reads, where its measured length need not.
 struct Wire {
     struct Answer {
         int status = 0;
@@ -39,7 +41,7 @@ struct Wire {
     };
     std::vector<Answer> answers;
     bool closed = false, reset = false; // FIN, RST
-    std::int64_t lastDataMs = 0, endMs = -1, longestGapMs = 0;
+    std::int64_t lastDataMs = 0, endMs = -1, longestGapMs = 0, gapEndMs = 0;
     std::size_t bytesBeforeGap = 0; // heads included
 };
 
@@ -59,6 +61,7 @@ inline Wire talk(int port, const std::string &request, int seconds = 10)
             const std::int64_t t = now();
             if (t - wire.lastDataMs > wire.longestGapMs) {
                 wire.longestGapMs = t - wire.lastDataMs;
+                wire.gapEndMs = t;
                 wire.bytesBeforeGap = bytes.size();
             }
             wire.lastDataMs = t;

@@ -195,7 +195,13 @@ int main(int argc, char *argv[])
     SpeedTestServer::Options slowOptions;
     slowOptions.delay = 600ms;
     SpeedTestServer slowServer(slowOptions);
-    for (SpeedTestServer *s : {&server, &slowServer}) {
+    // A third is fast enough that the download (6 bodies at once, about
+    // 105 Mbps) lifts the gauge's scale past 100 and the upload (4, about
+    // 70 Mbps) does not: the finished test shows the download's scale.
+    SpeedTestServer::Options fastOptions = options;
+    fastOptions.throttleBytesPerSecond = 2'200'000;
+    SpeedTestServer fastServer(fastOptions);
+    for (SpeedTestServer *s : {&server, &slowServer, &fastServer}) {
         if (!s->start())
             fail(QStringLiteral("local server: %1").arg(QString::fromStdString(s->errorString())));
     }
@@ -266,6 +272,14 @@ int main(int argc, char *argv[])
     }
 
     {
+        // A history of its own: the later shots show the one above.
+        auto quorvel = open(QString::fromStdString(fastServer.url()), home.filePath(QStringLiteral("fast.json")));
+        quorvel->test()->start();
+        waitFor("the end of a faster test", [&] { return quorvel->test()->phase() == Phase::done; });
+        shoot(quorvel->window(), QStringLiteral("14-done-download-scale"));
+    }
+
+    {
         // A server origin whose path the server does not serve: it answers
         // 404, so the test fails at its first request.
         auto quorvel = open(origin + QStringLiteral("/gone"), history);
@@ -301,5 +315,6 @@ int main(int argc, char *argv[])
 
     server.stop();
     slowServer.stop();
+    fastServer.stop();
     return 0;
 }
