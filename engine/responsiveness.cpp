@@ -12,22 +12,11 @@
 #include <QUrl>
 
 #include <cmath>
-#include <cstdlib>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr std::int64_t uploadBodyBytes = 256 * 1024 * 1024;
-
-// Zeros to upload without writing them: untouched pages of calloc are the
-// kernel's shared zero page, so the body costs neither time nor memory.
-QByteArray zeroBody()
-{
-    static const char *const zeros = static_cast<const char *>(std::calloc(std::size_t(uploadBodyBytes), 1));
-    return zeros ? QByteArray::fromRawData(zeros, qsizetype(uploadBodyBytes)) : QByteArray();
-}
 
 double secondsSince(Clock::time_point start)
 {
@@ -229,7 +218,7 @@ async::Task<void> ResponsivenessTest::keepLoading(std::shared_ptr<Load> load, Rp
                 request.url = m_urls.upload.toStdString();
                 request.method = "POST";
                 request.headers = {{"Content-Type", "application/octet-stream"}};
-                co_await load->counter->run(load->session->uploadTransfer(std::move(request), zeroBody()));
+                co_await load->counter->run(load->session->endlessUpload(std::move(request)));
             }
             // The server ended it at its size limit: the next one follows.
         }
@@ -269,6 +258,7 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
     m_self.clear();
     m_failedProbes = 0;
     m_interval = 0;
+    m_direction = direction;
     m_probeSession = HttpSession::create({.idleTimeout = m_options.idleTimeout});
     std::int64_t counted = 0;
     Window last;
@@ -276,7 +266,10 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
         while (int(m_load.size()) < rule.connections())
             co_await addLoad(direction);
         if (m_probeTasks.empty()) {
-            m_selfKind = m_load.front()->token.isEmpty() ? SelfProbeKind::none : SelfProbeKind::senderTcpRtt;
+            // On an upload this side sends; on a download only the bundled
+            // server can tell its side's estimate.
+            const bool named = direction == RpmDirection::upload || !m_load.front()->token.isEmpty();
+            m_selfKind = named ? SelfProbeKind::senderTcpRtt : SelfProbeKind::none;
             async::TaskHandle prober = co_await async::spawn(sendProbes(&rule, start));
             m_probeTasks.push_back(std::move(prober));
         }
@@ -332,7 +325,11 @@ async::Task<void> ResponsivenessTest::sendProbes(const WorkingConditions *rule, 
         if (Clock::now() - last >= gap) {
             last = Clock::now();
             std::erase_if(m_probeTasks, [](const async::TaskHandle &t) { return t.isFinished(); });
-            if (!foreign && m_selfKind != SelfProbeKind::none) {
+            // (Two co_awaits: g++ 12 destroys a task chosen by ?: twice.)
+            if (foreign) {
+                async::TaskHandle probe = co_await async::spawn(foreignProbe());
+                m_probeTasks.push_back(std::move(probe));
+            } else if (m_selfKind != SelfProbeKind::none) {
                 async::TaskHandle probe = co_await async::spawn(selfProbe());
                 m_probeTasks.push_back(std::move(probe));
             }
@@ -344,8 +341,51 @@ async::Task<void> ResponsivenessTest::sendProbes(const WorkingConditions *rule, 
     }
 }
 
+// A probe's request; none when it failed (a probe's failure is counted,
+// not fatal). Each probe sends one with a fresh HttpRequest.
+async::Task<std::optional<HttpResponse>> ResponsivenessTest::probeFetch(HttpRequest request)
+{
+    request.timeout = m_options.idleTimeout;
+    std::optional<HttpResponse> response;
+    try {
+        response = co_await fetchResponse(*m_probeSession, std::move(request));
+    } catch (const async::CancelledError &) {
+        throw;
+    } catch (...) {
+    }
+    if (!response)
+        ++m_failedProbes;
+    co_return response;
+}
+
+// A new connection for one tiny request, closed after it: its handshake,
+// TLS set-up per round trip, and the request, from curl's timings.
+async::Task<void> ResponsivenessTest::foreignProbe()
+{
+    HttpRequest request;
+    request.url = m_urls.small.toStdString();
+    request.freshConnection = true;
+    const std::optional<HttpResponse> response = co_await probeFetch(std::move(request));
+    if (!response || response->status != 200) {
+        m_failedProbes += response.has_value();
+        co_return;
+    }
+    const FetchTimings &t = response->timings;
+    const double ready = t.tlsRoundTrips > 0 ? t.tlsDone : t.connect;
+    ForeignTimes times{(t.connect - t.nameLookup) * 1000, std::nullopt, (t.total - ready) * 1000};
+    if (t.tlsRoundTrips > 0)
+        times.tls = (t.tlsDone - t.connect) * 1000 / t.tlsRoundTrips;
+    m_foreign.append({m_interval, times});
+}
+
 async::Task<void> ResponsivenessTest::selfProbe()
 {
+    if (m_direction == RpmDirection::upload) {
+        const auto &load = m_load[QRandomGenerator::global()->bounded(int(m_load.size()))];
+        if (const std::optional<double> ms = load->counter->roundTripMs())
+            m_self.append({m_interval, *ms});
+        co_return;
+    }
     std::vector<std::shared_ptr<Load>> named;
     for (const auto &load : m_load)
         if (!load->token.isEmpty())
@@ -358,23 +398,17 @@ async::Task<void> ResponsivenessTest::selfProbe()
     url.setQuery(QStringLiteral("connection=") + load->token);
     HttpRequest request;
     request.url = url.toString(QUrl::FullyEncoded).toStdString();
-    request.timeout = m_options.idleTimeout;
-    std::optional<double> ms;
-    try {
-        const HttpResponse response = co_await fetchResponse(*m_probeSession, std::move(request));
-        const QJsonValue rtt = QJsonDocument::fromJson(response.body).object().value(QLatin1String("rtt_us"));
-        if (response.status == 200 && rtt.isDouble())
-            ms = rtt.toDouble() / 1000;
-        else if (response.status == 404)
-            load->token.clear(); // not that connection any more
-    } catch (const async::CancelledError &) {
-        throw;
-    } catch (...) {
+    const std::optional<HttpResponse> response = co_await probeFetch(std::move(request));
+    if (!response)
+        co_return;
+    const QJsonValue rtt = QJsonDocument::fromJson(response->body).object().value(QLatin1String("rtt_us"));
+    if (response->status == 200 && rtt.isDouble()) {
+        m_self.append({m_interval, rtt.toDouble() / 1000});
+        co_return;
     }
-    if (ms)
-        m_self.append({m_interval, *ms});
-    else
-        ++m_failedProbes;
+    ++m_failedProbes;
+    if (response->status == 404)
+        load->token.clear(); // not that connection any more
 }
 
 ResponsivenessTest::Window ResponsivenessTest::window() const

@@ -17,6 +17,7 @@
 // Main thread. The steps run as coroutines of the async layer; cancel()
 // stops them at once and nothing is reported after it.
 #include "async.h"
+#include "httpsession.h"
 #include "responsivenessmath.h"
 
 #include <QByteArray>
@@ -30,7 +31,6 @@
 #include <optional>
 #include <vector>
 
-class HttpSession;
 
 enum class RpmDirection { download, upload };
 
@@ -127,6 +127,8 @@ private:
     async::Task<void> keepLoading(std::shared_ptr<Load> load, RpmDirection direction);
     async::Task<void> waitUntil(std::chrono::steady_clock::time_point deadline);
     async::Task<void> sendProbes(const WorkingConditions *rule, std::chrono::steady_clock::time_point start);
+    async::Task<std::optional<HttpResponse>> probeFetch(HttpRequest request);
+    async::Task<void> foreignProbe();
     async::Task<void> selfProbe();
     // The probes that completed in the window ending with the current interval.
     Window window() const;
@@ -148,6 +150,7 @@ private:
     std::shared_ptr<HttpSession> m_probeSession;
     std::vector<async::TaskHandle> m_probeTasks; // the prober and its probes
     int m_interval = 0; // of the running direction, from 0
+    RpmDirection m_direction = RpmDirection::download;
     SelfProbeKind m_selfKind = SelfProbeKind::none;
     QList<std::pair<int, ForeignTimes>> m_foreign; // with the interval each completed in
     QList<std::pair<int, double>> m_self;

@@ -124,9 +124,18 @@ private slots:
         }
         QVERIFY2(!test.errorMessage(), qPrintable(test.errorCause()));
         QCOMPARE(test.results().size(), std::size_t(2));
-        int large = 0;
-        for (const RequestRecord &r : server.requests())
+        // Every foreign probe on a connection of its own (one of them per
+        // download connection too: the request that learns its name).
+        int large = 0, small = 0;
+        QSet<int> smallPorts;
+        for (const RequestRecord &r : server.requests()) {
             large += r.param("bytes") == "100000000000";
+            if (r.param("bytes") == "1") {
+                ++small;
+                smallPorts.insert(r.remotePort);
+            }
+        }
+        QCOMPARE(smallPorts.size(), small);
         for (const RpmDirectionResult &r : test.results()) {
             const bool down = r.direction == RpmDirection::download;
             QCOMPARE(down, &r == &test.results().front());
@@ -135,8 +144,10 @@ private slots:
             QVERIFY2(r.intervals >= 1 && r.intervals <= 10 && r.seconds < 6, qPrintable(QString::number(r.seconds)));
             QCOMPARE(r.connections, std::min(r.intervals, 16)); // one more each interval
             QVERIFY(r.goodputMbps > 0);
+            // Both kinds of probe, so a figure; no TLS on the way.
+            QVERIFY(r.selfKind == SelfProbeKind::senderTcpRtt && r.selfProbes > 0 && r.foreignProbes > 0);
+            QVERIFY(r.figures.rpm && r.figures.tcp && r.figures.http && !r.figures.tls);
             if (down) {
-                QVERIFY(r.selfKind == SelfProbeKind::senderTcpRtt && r.selfProbes > 0 && r.figures.loaded);
                 // Every connection's transfer, and more where the server ended them.
                 QVERIFY2(fault.bodyBytes < 0 ? large == r.connections : large > r.connections, qPrintable(QString::number(large)));
             }
