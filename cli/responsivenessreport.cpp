@@ -5,8 +5,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -52,9 +55,33 @@ QString selfKindText(SelfProbeKind kind, RpmDirection direction)
     return QStringLiteral("nothing");
 }
 
+// Thousands grouped with a comma, whatever the locale: "1,450 RPM".
 QString rpmText(std::optional<double> rpm)
 {
-    return rpm ? QString::number(std::lround(*rpm)) + QStringLiteral(" RPM") : QStringLiteral("no figure");
+    static const QLocale english(QLocale::English, QLocale::UnitedStates);
+    return rpm ? english.toString(qlonglong(std::llround(*rpm))) + QStringLiteral(" RPM") : QStringLiteral("no figure");
+}
+
+// "1,450 RPM (good, high confidence)"
+QString graded(std::optional<double> rpm, RpmConfidence confidence)
+{
+    return rpm ? QStringLiteral("%1 (%2, %3 confidence)").arg(rpmText(rpm), bandName(bandOf(*rpm)), confidenceName(confidence))
+               : QStringLiteral("%1 (%2 confidence)").arg(rpmText(rpm), confidenceName(confidence));
+}
+
+// Of every direction measured: the mean of their figures (none if one has
+// none) at the lowest of their confidences.
+std::pair<std::optional<double>, RpmConfidence> overall(const std::vector<RpmDirectionResult> &results)
+{
+    std::optional<double> sum = 0.0;
+    RpmConfidence confidence = RpmConfidence::high;
+    for (const RpmDirectionResult &r : results) {
+        sum = sum && r.figures.rpm ? std::optional(*sum + *r.figures.rpm) : std::nullopt;
+        confidence = std::min(confidence, r.confidence);
+    }
+    if (results.empty() || !sum)
+        return {std::nullopt, RpmConfidence::low};
+    return {*sum / double(results.size()), confidence};
 }
 
 QString seconds(double s)
@@ -67,10 +94,7 @@ QString directionSummary(const RpmDirectionResult &r)
     QString name = directionName(r.direction);
     name[0] = name[0].toUpper();
     const RpmFigures &f = r.figures;
-    QString head = QStringLiteral("%1 responsiveness: %2").arg(name, rpmText(f.rpm));
-    head += f.rpm ? QStringLiteral(" (%1, %2 confidence)").arg(bandName(bandOf(*f.rpm)), confidenceName(r.confidence))
-                  : QStringLiteral(" (%1 confidence)").arg(confidenceName(r.confidence));
-    head += QStringLiteral(" \u00b7 %1 Mbps, %2 connections").arg(Fmt::speed(r.goodputMbps)).arg(r.connections);
+    const QString head = name + QStringLiteral(": ") + graded(f.rpm, r.confidence);
 
     QStringList parts;
     if (f.tcp)
@@ -101,7 +125,13 @@ namespace RpmReport {
 
 QString summary(const ResponsivenessTest &test)
 {
-    QStringList lines;
+    const auto [rpm, confidence] = overall(test.results());
+    QString head = QStringLiteral("Responsiveness: ") + graded(rpm, confidence);
+    for (const RpmDirectionResult &r : test.results())
+        head += QStringLiteral(" \u00b7 %1 %2 Mbps, %3 connections")
+                    .arg(directionName(r.direction), Fmt::speed(r.goodputMbps))
+                    .arg(r.connections);
+    QStringList lines{head};
     for (const RpmDirectionResult &r : test.results())
         lines << directionSummary(r);
     const RpmParameters &p = test.options().parameters;
@@ -148,8 +178,10 @@ QByteArray json(const ResponsivenessTest &test)
     }
     const RpmParameters &p = test.options().parameters;
     const RpmUrls &urls = test.urls();
-    const QJsonObject root{
-        {QStringLiteral("responsiveness"), directions},
+    const auto [rpm, confidence] = overall(test.results());
+    QJsonObject root{
+        {QStringLiteral("confidence"), confidenceName(confidence)},
+        {QStringLiteral("directions"), directions},
         {QStringLiteral("parameters"),
          QJsonObject{{QStringLiteral("intervalSeconds"), p.intervalSecs},
                      {QStringLiteral("movingAverageIntervals"), p.movingAverageIntervals},
@@ -164,6 +196,9 @@ QByteArray json(const ResponsivenessTest &test)
                      {QStringLiteral("large"), urls.large},
                      {QStringLiteral("small"), urls.small},
                      {QStringLiteral("upload"), urls.upload}}}};
+    put(root, "rpm", rpm);
+    if (rpm)
+        root.insert(QStringLiteral("band"), bandName(bandOf(*rpm)));
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
