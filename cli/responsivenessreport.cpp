@@ -162,6 +162,7 @@ QByteArray json(const ResponsivenessTest &test)
                       {QStringLiteral("seconds"), r.seconds},
                       {QStringLiteral("foreignProbes"), r.foreignProbes},
                       {QStringLiteral("selfProbes"), r.selfProbes},
+                      {QStringLiteral("failedProbes"), r.failedProbes},
                       {QStringLiteral("selfProbe"), selfKindName(r.selfKind)}};
         if (r.saturatedAt >= 0)
             o.insert(QStringLiteral("saturatedAtInterval"), r.saturatedAt);
