@@ -201,3 +201,13 @@ machine_facts() {
   printf '%s, %s cores, Linux %s, load average %s\n' "${cpu:-unknown CPU}" "$(nproc)" "$(uname -r)" \
     "$(cut -d ' ' -f 1-3 /proc/loadavg)"
 }
+
+# From ping -D output: the median round trip in ms of the replies stamped
+# between two wall-clock times (seconds), "nan" when there are none.
+ping_median_between() {
+  awk -v from="$2" -v to="$3" '
+    match($0, /^\[[0-9.]+\]/) && match($0, /time=[0-9.]+/) {
+      t = substr($1, 2, length($1) - 2) + 0
+      if (t >= from && t <= to) { sub(/.*time=/, ""); print $1 + 0 }
+    }' "$1" | stats %.2f | cut -d " " -f 1
+}

@@ -4,12 +4,15 @@
 // (or when a file it was asked for, or the history, could not be written);
 // 2 on bad arguments; 130 on SIGINT (Ctrl-C) and 143 on SIGTERM, after
 // cancelling the test cleanly. The history and metrics options are in
-// historyoptions.h.
+// historyoptions.h. With --responsiveness it measures round trips per minute
+// under load instead, with the same exit statuses.
 #include "bufferbloat.h"
 #include "commandline.h"
 #include "historyoptions.h"
 #include "livecsv.h"
 #include "progressline.h"
+#include "responsiveness.h"
+#include "responsivenessreport.h"
 #include "speedtest.h"
 #include "testresult.h"
 
@@ -17,6 +20,8 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <functional>
+#include <variant>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -70,10 +75,29 @@ struct CliOptions {
                                            "(a latency probe while that phase's transfers ran: x seconds "
                                            "since the phase began, y milliseconds)."),
                             QStringLiteral("FILE")};
+    QCommandLineOption responsiveness{
+        QStringLiteral("responsiveness"),
+        QStringLiteral("Measure responsiveness under load instead of the speed test: round trips per minute "
+                       "(RPM) while load connections keep the link busy, by the IETF method \"Responsiveness "
+                       "under Working Conditions\" (draft-ietf-ippm-responsiveness-09). Uses the server's "
+                       "/.well-known/nq when it offers one, else /__down and /__up. Goes with --json.")};
+    QCommandLineOption direction{QStringLiteral("direction"),
+                                 QStringLiteral("With --responsiveness: download, upload or both, one after the "
+                                                "other (default both)."),
+                                 QStringLiteral("WHICH")};
+    QCommandLineOption interval{QStringLiteral("interval"),
+                                QStringLiteral("With --responsiveness: seconds between two looks at the load, "
+                                               "from 0.05 to 60 (default 1; version 09 of the draft proposes 5)."),
+                                QStringLiteral("SECONDS")};
+    QCommandLineOption timeLimit{QStringLiteral("time-limit"),
+                                 QStringLiteral("With --responsiveness: seconds for each direction, from 1 to 600 "
+                                                "(default 20); never less than eight intervals."),
+                                 QStringLiteral("SECONDS")};
 
     explicit CliOptions(CommandLine &line)
     {
-        for (const QCommandLineOption *option : {&json, &csv, &csvHeader, &live})
+        for (const QCommandLineOption *option :
+             {&json, &csv, &csvHeader, &live, &responsiveness, &direction, &interval, &timeLimit})
             line.addOption(*option);
         line.setEpilogue(QStringLiteral(
             "While it runs on a terminal, standard error shows the progress on one line.\n"
@@ -123,6 +147,88 @@ int report(const TestOutcome &outcome, const SpeedTest &test, const CommandLine 
     return 128 + interrupt;
 }
 
+// SIGINT or SIGTERM calls `cancel` once; the signal's number is kept.
+struct Interrupts {
+    int signal = 0;
+    QSocketNotifier notifier{interruptPipe[0], QSocketNotifier::Read};
+
+    explicit Interrupts(std::function<void()> cancel)
+    {
+        QObject::connect(&notifier, &QSocketNotifier::activated, &notifier, [this, cancel] {
+            char byte = 0;
+            if (::read(interruptPipe[0], &byte, 1) == 1 && signal == 0) {
+                signal = byte;
+                cancel();
+            }
+        });
+    }
+};
+
+// The parameters --responsiveness runs with; a message when an option's
+// value is out of bounds.
+std::variant<ResponsivenessTest::Options, QString> responsivenessOptions(const CommandLine &line,
+                                                                          const CliOptions &options)
+{
+    ResponsivenessTest::Options o;
+    o.origin = line.origin();
+    if (line.isSet(options.direction)) {
+        const QString which = line.value(options.direction);
+        if (which == QLatin1String("download"))
+            o.directions = {RpmDirection::download};
+        else if (which == QLatin1String("upload"))
+            o.directions = {RpmDirection::upload};
+        else if (which != QLatin1String("both"))
+            return QStringLiteral("--direction takes download, upload or both.");
+    }
+    const auto seconds = [&](const QCommandLineOption &option, double min, double max, double &into) {
+        if (!line.isSet(option))
+            return true;
+        bool ok = false;
+        const double value = line.value(option).toDouble(&ok);
+        if (ok && value >= min && value <= max)
+            into = value;
+        return ok && value >= min && value <= max;
+    };
+    if (!seconds(options.interval, 0.05, 60, o.parameters.intervalSecs))
+        return QStringLiteral("--interval takes seconds from 0.05 to 60.");
+    if (!seconds(options.timeLimit, 1, 600, o.parameters.timeLimitSecs))
+        return QStringLiteral("--time-limit takes seconds from 1 to 600.");
+    return o;
+}
+
+int measureResponsiveness(QCoreApplication &app, const CommandLine &line, const CliOptions &options)
+{
+    for (const QCommandLineOption *other : {&options.csv, &options.csvHeader, &options.live})
+        if (line.isSet(*other))
+            return line.fail(QStringLiteral("--%1 does not go with --responsiveness.").arg(other->names().first()));
+    const auto parsed = responsivenessOptions(line, options);
+    if (const QString *why = std::get_if<QString>(&parsed))
+        return line.fail(*why);
+    ResponsivenessTest test(std::get<ResponsivenessTest::Options>(parsed));
+    ProgressLine progress(::isatty(STDERR_FILENO));
+    QObject::connect(&test, &ResponsivenessTest::progressed, &app, [&] { progress.show(RpmReport::progress(test)); });
+    Interrupts interrupts([&] {
+        test.cancel();
+        progress.clear();
+        app.exit(128 + interrupts.signal);
+    });
+    QObject::connect(&test, &ResponsivenessTest::ended, &app, [&] {
+        progress.clear();
+        if (const auto &message = test.errorMessage()) {
+            std::fprintf(stderr, "%s\n%s\n", qPrintable(*message), qPrintable(test.errorCause()));
+            return app.exit(1);
+        }
+        if (line.isSet(options.json))
+            std::fputs(RpmReport::json(test).constData(), stdout);
+        else
+            std::printf("%s\n", qPrintable(RpmReport::summary(test)));
+        std::fflush(stdout);
+        app.exit(0);
+    });
+    test.start();
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -141,6 +247,11 @@ int main(int argc, char **argv)
         return *exitCode;
     if (const auto exitCode = history.check(line, {&options.live, &options.csvHeader}))
         return *exitCode;
+    if (line.isSet(options.responsiveness))
+        return measureResponsiveness(app, line, options);
+    for (const QCommandLineOption *own : {&options.direction, &options.interval, &options.timeLimit})
+        if (line.isSet(*own))
+            return line.fail(QStringLiteral("--%1 goes with --responsiveness.").arg(own->names().first()));
     if (line.isSet(options.csvHeader)) {
         std::printf("%s\n", ResultCodec::csvHeader().constData());
         return 0;
@@ -166,17 +277,10 @@ int main(int argc, char **argv)
             liveFailed = true;
         });
     }
-    int interrupt = 0;
-    QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(&interrupts, &QSocketNotifier::activated, &app, [&] {
-        char byte = 0;
-        if (::read(interruptPipe[0], &byte, 1) == 1 && interrupt == 0) {
-            interrupt = byte;
-            test.cancel();
-        }
-    });
+    Interrupts interrupts([&] { test.cancel(); });
     QObject::connect(&test, &SpeedTest::ended, &app, [&](const TestOutcome &outcome) {
         progress.clear();
+        int &interrupt = interrupts.signal;
         int status = report(outcome, test, line, options, interrupt);
         if (outcome.kind != TestOutcome::Kind::cancelled) {
             // Printed first, so that nothing is lost whatever happens next.

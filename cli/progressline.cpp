@@ -33,9 +33,15 @@ QString progressText(const SpeedTest &test)
 
 void ProgressLine::show(const SpeedTest &test)
 {
-    if (!m_terminal || !test.isRunning())
+    if (test.isRunning())
+        show(progressText(test));
+}
+
+void ProgressLine::show(const QString &text)
+{
+    if (!m_terminal)
         return;
-    const QByteArray line = progressText(test).toUtf8();
+    const QByteArray line = text.toUtf8();
     std::fprintf(stderr, "\r%-*s", m_width, line.constData());
     m_width = std::max<int>(m_width, int(line.size()));
     std::fflush(stderr);

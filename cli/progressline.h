@@ -11,6 +11,7 @@ public:
 
     // While a test runs: its line now.
     void show(const SpeedTest &test);
+    void show(const QString &line);
     void clear();
 
 private:

@@ -116,3 +116,17 @@ std::size_t TransferDelegate::pendingBadStatus()
     std::lock_guard g(m_lock);
     return m_badStatus.size();
 }
+
+void TransferDelegate::onRoundTrip(TransferId, std::uint32_t micros)
+{
+    std::lock_guard lock(m_lock);
+    m_rttMicros = micros;
+}
+
+std::optional<double> TransferDelegate::roundTripMs()
+{
+    std::lock_guard lock(m_lock);
+    if (!m_rttMicros)
+        return std::nullopt;
+    return *m_rttMicros / 1000.0;
+}

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -44,6 +45,9 @@ public:
                     std::int64_t totalExpected) override;
     void onComplete(TransferId id, const std::optional<HttpError> &error) override;
     void onBodyTotal(TransferId id, std::int64_t bytes) override;
+    void onRoundTrip(TransferId id, std::uint32_t micros) override;
+    // The latest round-trip estimate of an upload's connection, in ms.
+    std::optional<double> roundTripMs();
 
     // For tests: entries still waiting for their completion.
     std::size_t pendingWaiters();
@@ -52,6 +56,7 @@ public:
 private:
     std::mutex m_lock;
     std::int64_t m_bytes = 0;
+    std::optional<std::uint32_t> m_rttMicros;
     std::unordered_map<TransferId, async::Promise<void>> m_conts;
     std::unordered_map<TransferId, long> m_badStatus; // the refused status of each
     std::unordered_map<TransferId, std::int64_t> m_totals;

@@ -17,7 +17,11 @@ namespace {
 
 const char usage[] = R"(Usage: quorvel-server [options]
 Serves GET /__down?bytes=N (N zero bytes, N at most 100000000000) and
-POST /__up (the body is read and discarded) for speed measurements.
+POST /__up (the body is read and discarded, whatever its length) for speed
+measurements, GET /.well-known/nq, the configuration a responsiveness
+client reads (quorvel-cli --responsiveness), and GET /__rtt?connection=T,
+the kernel's round-trip estimate of the plain connection whose downloads
+carry the header "Quorvel-Connection: T".
 
 Options:
   -h, --help           Show this help and exit.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -159,18 +160,35 @@ void PlainServer::stopConnections()
         ::shutdown(fd, SHUT_RDWR);
 }
 
-bool PlainServer::track(int fd)
+std::optional<std::string> PlainServer::track(int fd)
 {
     std::lock_guard lock(m_mutex);
     if (m_stopping) {
         ::close(fd);
-        return false;
+        return std::nullopt;
     }
     m_live.insert(fd);
-    return true;
+    char token[17];
+    do
+        std::snprintf(token, sizeof(token), "%016llx", static_cast<unsigned long long>(m_random()));
+    while (m_tokens.count(token));
+    m_tokens.emplace(token, fd);
+    return token;
 }
 
-void PlainServer::closeTracked(int fd, bool reset)
+std::optional<TcpRoundTrip> PlainServer::roundTrip(const std::string &token)
+{
+    // Under the lock the descriptor cannot be closed and handed out again.
+    std::lock_guard lock(m_mutex);
+    const auto it = m_tokens.find(token);
+    tcp_info info{};
+    socklen_t length = sizeof(info);
+    if (it == m_tokens.end() || ::getsockopt(it->second, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return std::nullopt;
+    return TcpRoundTrip{info.tcpi_rtt, info.tcpi_rttvar};
+}
+
+void PlainServer::closeTracked(int fd, const std::string &token, bool reset)
 {
     if (reset) {
         // An RST discards whatever the peer has not yet acknowledged, so let
@@ -191,6 +209,7 @@ void PlainServer::closeTracked(int fd, bool reset)
     // touches a descriptor number the kernel has handed out again.
     std::lock_guard lock(m_mutex);
     m_live.erase(fd);
+    m_tokens.erase(token);
     if (reset) {
         linger hard{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
@@ -202,10 +221,12 @@ void PlainServer::closeTracked(int fd, bool reset)
 
 bool PlainServer::process_and_close_socket(int fd)
 {
-    if (!track(fd))
+    const std::optional<std::string> token = track(fd);
+    if (!token)
         return false;
     tuneSocket(fd, m_socketBuffer);
     Connection connection(fd, m_io);
+    connection.setToken(*token);
     t_current = &connection;
     bool ok = true;
     while (connection.waitForRequest(m_keepAlive)) {
@@ -220,6 +241,6 @@ bool PlainServer::process_and_close_socket(int fd)
             break;
     }
     t_current = nullptr;
-    closeTracked(fd, connection.resetRequested());
+    closeTracked(fd, *token, connection.resetRequested());
     return ok;
 }

@@ -10,12 +10,21 @@
 //   and closes any connection accepted afterwards.
 // - Reads are buffered (the library parses request heads byte by byte);
 //   writes go straight to the socket. Neither raises SIGPIPE.
+// - Each connection has a random token while it lives; roundTrip() reads
+//   the kernel's round-trip estimate of the connection with that token,
+//   from any thread, so a client can learn how its busy download
+//   connection fares without a request on it.
 #include <httplib.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 class Connection final : public httplib::Stream {
@@ -34,6 +43,8 @@ public:
     void closeAfterResponse() { m_closeAfterResponse = true; }
     bool closing() const { return m_aborted || m_closeAfterResponse; }
     bool resetRequested() const { return m_reset; }
+    const std::string &token() const { return m_token; }
+    void setToken(std::string token) { m_token = std::move(token); }
 
     // Waits up to idle for the next request's first byte.
     bool waitForRequest(std::chrono::milliseconds idle) const;
@@ -57,6 +68,13 @@ private:
     bool m_aborted = false;
     bool m_reset = false;
     bool m_closeAfterResponse = false;
+    std::string m_token;
+};
+
+// The sender's smoothed round-trip time and its variation (TCP_INFO).
+struct TcpRoundTrip {
+    std::uint32_t rttMicros = 0;
+    std::uint32_t rttVarMicros = 0;
 };
 
 class PlainServer final : public httplib::Server {
@@ -64,17 +82,22 @@ public:
     void setTimeouts(std::chrono::milliseconds keepAlive, std::chrono::milliseconds io);
     void setSocketBuffer(int bytes) { m_socketBuffer = bytes; }
     void stopConnections();
+    // Of the live connection with this token; none for an unknown one.
+    std::optional<TcpRoundTrip> roundTrip(const std::string &token);
 
 private:
     bool process_and_close_socket(int fd) override;
-    bool track(int fd);
-    void closeTracked(int fd, bool reset);
+    // The new connection's token; none once stopping (fd is then closed).
+    std::optional<std::string> track(int fd);
+    void closeTracked(int fd, const std::string &token, bool reset);
 
     std::chrono::milliseconds m_keepAlive{15'000};
     std::chrono::milliseconds m_io{30'000};
     int m_socketBuffer = 0;
     std::mutex m_mutex;
     std::set<int> m_live;
+    std::map<std::string, int> m_tokens;
+    std::mt19937_64 m_random{std::random_device{}()};
     bool m_stopping = false;
 };
 

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <condition_variable>
 #include <limits>
@@ -38,6 +39,21 @@ int throttledReceiveBuffer(std::int64_t throttle)
 
 const char *downloadPath = "/__down";
 const char *uploadPath = "/__up";
+const char *discoveryPath = "/.well-known/nq";
+const char *roundTripPath = "/__rtt";
+// Names a plain connection's token in every download's head.
+const char *connectionHeader = "Quorvel-Connection";
+
+// The authority a client named in its Host header, if it is a plain
+// host[:port]: it is written back into URLs, so nothing else passes.
+bool plainAuthority(const std::string &host)
+{
+    if (host.empty() || host.size() > 255)
+        return false;
+    return std::all_of(host.begin(), host.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
+    });
+}
 
 bool bodyAllowed(int status)
 {
@@ -101,6 +117,11 @@ struct SpeedTestServer::Impl {
     explicit Impl(Options o) : options(std::move(o)) {}
 
     bool tls() const { return !options.certFile.empty() && !options.keyFile.empty(); }
+    std::string authority() const // host:port as a URL has it
+    {
+        const bool v6 = options.host.find(':') != std::string::npos;
+        return (v6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(boundPort);
+    }
     void configure(httplib::Server &server);
     // ownBody: the request moves a body of its own, either way.
     Arrival arrive(const Request &req, bool ownBody);
@@ -114,6 +135,8 @@ struct SpeedTestServer::Impl {
 
     void download(const Request &req, Response &res);
     void upload(const Request &req, Response &res, const ContentReader &reader);
+    void discovery(const Request &req, Response &res);
+    void roundTrip(const Request &req, Response &res);
     void other(const Request &req, Response &res, const ContentReader *reader);
 
     const Options options;
@@ -183,6 +206,8 @@ void SpeedTestServer::Impl::configure(httplib::Server &server)
     }));
 
     server.Get(downloadPath, [this](const Request &req, Response &res) { download(req, res); });
+    server.Get(discoveryPath, [this](const Request &req, Response &res) { discovery(req, res); });
+    server.Get(roundTripPath, [this](const Request &req, Response &res) { roundTrip(req, res); });
     server.Post(uploadPath, [this](const Request &req, Response &res, const ContentReader &reader) {
         upload(req, res, reader);
     });
@@ -289,6 +314,8 @@ void SpeedTestServer::Impl::download(const Request &req, Response &res)
     if (!waitHead(arrival.plan))
         return cut(res);
     res.set_header("Cache-Control", "no-store");
+    if (Connection *connection = Connection::current(); connection && !connection->token().empty())
+        res.set_header(connectionHeader, connection->token());
     if (!bytes.error.empty())
         return reply(res, arrival.plan.statusOr(400), bytes.error);
     res.status = arrival.plan.statusOr(200);
@@ -338,6 +365,51 @@ void SpeedTestServer::Impl::upload(const Request &req, Response &res, const Cont
         closeAfterResponse(res);
 }
 
+// The responsiveness configuration: a large download this server cannot
+// finish in any test, a one-byte download, and the upload, named as the
+// client named this server (behind a TLS proxy, with the scheme it saw).
+void SpeedTestServer::Impl::discovery(const Request &req, Response &res)
+{
+    const Arrival arrival = arrive(req);
+    if (!waitHead(arrival.plan))
+        return cut(res);
+    res.set_header("Cache-Control", "no-store");
+    std::string authority = req.get_header_value("Host");
+    if (!req.has_header("Host"))
+        authority = this->authority();
+    if (!plainAuthority(authority))
+        return reply(res, arrival.plan.statusOr(400), "the Host header is not a host and port");
+    std::string scheme = tls() ? "https" : "http";
+    if (const std::string proto = req.get_header_value("X-Forwarded-Proto"); proto == "https" || proto == "http")
+        scheme = proto;
+    const std::string origin = scheme + "://" + authority;
+    res.status = arrival.plan.statusOr(200);
+    if (arrival.plan.closeAfter >= 0)
+        closeAfterResponse(res);
+    res.set_content("{\"version\":1,\"urls\":{\"large_download_url\":\"" + origin + downloadPath
+                        + "?bytes=" + std::to_string(maxBytes) + "\",\"small_download_url\":\"" + origin
+                        + downloadPath + "?bytes=1\",\"upload_url\":\"" + origin + uploadPath + "\"}}\n",
+                    "application/json");
+}
+
+// How a download connection fares, as this side's kernel sees it: on a
+// download only the sender's round-trip estimate follows the queue.
+void SpeedTestServer::Impl::roundTrip(const Request &req, Response &res)
+{
+    const Arrival arrival = arrive(req);
+    if (!waitHead(arrival.plan))
+        return cut(res);
+    res.set_header("Cache-Control", "no-store");
+    const std::optional<std::string> token = queryParam(queryOf(req.target), "connection");
+    const std::optional<TcpRoundTrip> rtt = plain && token ? plain->roundTrip(*token) : std::nullopt;
+    if (!rtt)
+        return reply(res, arrival.plan.statusOr(404), "no such connection");
+    res.status = arrival.plan.statusOr(200);
+    res.set_content("{\"rtt_us\":" + std::to_string(rtt->rttMicros) + ",\"rttvar_us\":"
+                        + std::to_string(rtt->rttVarMicros) + "}\n",
+                    "application/json");
+}
+
 void SpeedTestServer::Impl::other(const Request &req, Response &res, const ContentReader *reader)
 {
     const Arrival arrival = arrive(req, reader && hasBody(req));
@@ -354,8 +426,8 @@ void SpeedTestServer::Impl::other(const Request &req, Response &res, const Conte
         return cut(res);
     if (arrival.plan.closeAfter >= 0)
         closeAfterResponse(res);
-    if (req.path == downloadPath || req.path == uploadPath) {
-        res.set_header("Allow", req.path == downloadPath ? "GET, HEAD" : "POST");
+    if (req.path == downloadPath || req.path == uploadPath || req.path == discoveryPath || req.path == roundTripPath) {
+        res.set_header("Allow", req.path == uploadPath ? "POST" : "GET, HEAD");
         return reply(res, arrival.plan.statusOr(405),
                      "method " + req.method + " not allowed on " + req.path);
     }
@@ -450,10 +522,7 @@ int SpeedTestServer::port() const
 
 std::string SpeedTestServer::url() const
 {
-    const std::string &host = m_impl->options.host;
-    const bool v6 = host.find(':') != std::string::npos;
-    return (m_impl->tls() ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":"
-        + std::to_string(port());
+    return (m_impl->tls() ? "https://" : "http://") + m_impl->authority();
 }
 
 std::string SpeedTestServer::errorString() const

@@ -1,7 +1,13 @@
 #pragma once
 // SpeedTestServer: the local measurement server. It serves
 //   GET  /__down?bytes=N  N zero bytes (0 <= N <= maxBytes), streamed
-//   POST /__up            reads and discards the body, answers 200 empty
+//   POST /__up            reads and discards the body (any length, also chunked),
+//                         answers 200 empty
+//   GET  /.well-known/nq  the responsiveness configuration (JSON, version 1): URLs
+//                         of a 100 GB download, a 1-byte download and the upload
+//   GET  /__rtt?connection=T  the kernel's round-trip estimate of the live
+//                         connection whose downloads carry "Quorvel-Connection: T"
+//                         (plain connections only), as JSON in microseconds
 // and answers bad input with 400 (one text line), unknown paths with 404 and
 // wrong methods with 405, then keeps serving.
 //

@@ -1,5 +1,7 @@
 quorvel_test(tst_async SOURCES tst_async.cpp LIBS quorvel_async)
 quorvel_test(tst_throughputmath SOURCES tst_throughputmath.cpp LIBS quorvel_engine)
+quorvel_test(tst_responsivenessmath SOURCES tst_responsivenessmath.cpp LIBS quorvel_engine)
+quorvel_test(tst_responsiveness SOURCES tst_responsiveness.cpp LIBS quorvel_engine)
 quorvel_test(tst_phases SOURCES tst_phases.cpp LIBS quorvel_engine)
 quorvel_test(tst_cancel SOURCES tst_cancel.cpp LIBS quorvel_engine)
 # The three programs' command lines, and quorvel-cli at work.

@@ -336,6 +336,14 @@ private slots:
         QTest::newRow("quorvel-cli live file in a missing folder")
             << cli << QStringList{"--live", "/nonexistent/live.csv"} << 2
             << "Cannot write '/nonexistent/live.csv': No such file or directory.";
+        QTest::newRow("quorvel-cli direction alone") << cli << QStringList{"--direction=upload"} << 2
+                                                     << "--direction goes with --responsiveness.";
+        QTest::newRow("quorvel-cli direction sideways") << cli << QStringList{"--responsiveness", "--direction", "up"} << 2
+                                                        << "--direction takes download, upload or both.";
+        QTest::newRow("quorvel-cli interval under 50 ms") << cli << QStringList{"--responsiveness", "--interval=0.04"} << 2
+                                                          << "--interval takes seconds from 0.05 to 60.";
+        QTest::newRow("quorvel-cli responsiveness with csv") << cli << QStringList{"--responsiveness", "--csv"} << 2
+                                                             << "--csv does not go with --responsiveness.";
     }
     void commandLines()
     {

@@ -117,6 +117,9 @@ private slots:
         QTest::newRow("post to download") << request("POST /__down?bytes=5", "abc", text) << 405 << "GET, HEAD" << true;
         QTest::newRow("get of upload") << request("GET /__up") << 405 << "POST" << true;
         QTest::newRow("put to upload") << request("PUT /__up", "abcdef", text) << 405 << "POST" << true;
+        QTest::newRow("post to the configuration") << request("POST /.well-known/nq", "abc", text) << 405 << "GET, HEAD" << true;
+        QTest::newRow("configuration for a host with a path")
+            << QByteArray("GET /.well-known/nq HTTP/1.1\r\nHost: a.example/b\r\n\r\n") << 400 << "" << true;
         // Its body is never read, so nothing after it can be trusted.
         QTest::newRow("unrouted method with a body") << request("TRACE /__up", "abc", text) << 405 << "" << false;
     }
@@ -153,6 +156,57 @@ private slots:
 
     // What a client sees of delays, stalls and the throttle; a rate within
     // a quarter of it, over about a second.
+    // The URLs name the server as the client did, with the scheme a TLS
+    // proxy in front says it saw.
+    void discovery_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QString>("origin");
+        QTest::newRow("a name and port") << QByteArray("HTTP/1.1\r\nHost: speed.example:8080") << "http://speed.example:8080";
+        QTest::newRow("IPv6") << QByteArray("HTTP/1.1\r\nHost: [::1]:9") << "http://[::1]:9";
+        QTest::newRow("behind a TLS proxy") << QByteArray("HTTP/1.1\r\nHost: q.example\r\nX-Forwarded-Proto: https")
+                                            << "https://q.example";
+        QTest::newRow("no Host: the listening address") << QByteArray("HTTP/1.0") << "http://127.0.0.1:PORT";
+    }
+    void discovery()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QString, origin);
+        origin.replace(QLatin1String("PORT"), QString::number(m_server->port()));
+        const Wire wire = talk(m_server->port(), "GET /.well-known/nq " + head.toStdString() + "\r\nConnection: close\r\n\r\n");
+        QCOMPARE(wire.answers.size(), std::size_t(1));
+        QCOMPARE(wire.answers[0].header("Content-Type"), "application/json");
+        QCOMPARE(QString::fromStdString(wire.answers[0].body),
+                 QStringLiteral(R"({"version":1,"urls":{"large_download_url":"%1/__down?bytes=100000000000",)"
+                                R"("small_download_url":"%1/__down?bytes=1","upload_url":"%1/__up"}})"
+                                "\n")
+                     .arg(origin));
+    }
+
+    // A download names its connection's token; the token reads that
+    // connection's round trip while it lives, and nothing after.
+    void roundTrips()
+    {
+        const int fd = sent(m_server->port(), request("GET /__down?bytes=1").toStdString());
+        QVERIFY(fd >= 0);
+        std::string head(4096, '\0');
+        const ssize_t n = ::recv(fd, head.data(), head.size(), 0);
+        QVERIFY(n > 0);
+        Wire::Answer download{200, head.substr(0, std::size_t(n)), {}};
+        const std::string token = download.header("Quorvel-Connection");
+        QCOMPARE(token.size(), std::size_t(16));
+        const auto ask = [&](const std::string &t) {
+            return talk(m_server->port(), request("GET /__rtt?connection=" + t, {}, closing).toStdString()).answers.at(0);
+        };
+        const Wire::Answer live = ask(token);
+        QCOMPARE(live.status, 200);
+        QVERIFY2(QRegularExpression(R"(^\{"rtt_us":[1-9][0-9]*,"rttvar_us":[0-9]+\}\n$)")
+                     .match(QString::fromStdString(live.body)).hasMatch(), live.body.c_str());
+        QCOMPARE(ask("0123456789abcdef").status, 404);
+        ::close(fd);
+        QTRY_COMPARE(ask(token).status, 404);
+    }
+
     void timing_data()
     {
         QTest::addColumn<Timing>("timing");

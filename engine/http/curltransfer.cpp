@@ -15,6 +15,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 namespace {
@@ -95,6 +96,19 @@ bool stopRequested(CurlTransfer *t)
     return true;
 }
 
+// Round trips of the connection's TLS handshake: read while the
+// connection is still there. Another TLS library than OpenSSL: assume 1.3.
+int tlsRoundTrips(CURL *easy)
+{
+    const curl_tlssessioninfo *info = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info
+        || info->backend == CURLSSLBACKEND_NONE || !info->internals)
+        return 0;
+    if (info->backend != CURLSSLBACKEND_OPENSSL)
+        return 1;
+    return SSL_version(static_cast<const SSL *>(info->internals)) >= TLS1_3_VERSION ? 1 : 2;
+}
+
 // One line of a response head; false stops the transfer.
 bool onHeaderLine(CurlTransfer *t, const char *data, size_t n)
 {
@@ -121,6 +135,8 @@ bool onHeaderLine(CurlTransfer *t, const char *data, size_t n)
         }
         t->headDone = true;
         t->response.status = status;
+        if (t->kind == CurlTransfer::Kind::fetch)
+            t->response.timings.tlsRoundTrips = tlsRoundTrips(t->easy.get());
         curl_off_t length = -1;
         if (curl_easy_getinfo(t->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
             t->bodyLength = length;
@@ -243,10 +259,20 @@ int onProgress(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
     // on the way in made the live rate run up to three times the link. Where
     // the socket tells what was acknowledged, reportLink() counts that.
     if (t->linkSocket == CURL_SOCKET_BAD && t->curlMoved > t->reported) {
-        t->context->observer->onBodySent(t->id, t->curlMoved - t->reported, t->curlMoved, t->body.size());
+        t->context->observer->onBodySent(t->id, t->curlMoved - t->reported, t->curlMoved, t->expected());
         t->reported = t->curlMoved;
     }
     return 0;
+}
+
+// An endless body: zeros for as long as curl asks.
+size_t onReadZeros(char *buffer, size_t size, size_t count, void *userdata) noexcept
+{
+    CurlTransfer *const t = onIoThread(userdata);
+    if (stopRequested(t))
+        return CURL_READFUNC_ABORT;
+    std::memset(buffer, 0, size * count);
+    return size * count;
 }
 
 int onSocketCreated(void *userdata, curl_socket_t socket, curlsocktype purpose) noexcept
@@ -380,10 +406,15 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
     if (kind == Kind::upload) {
         // The body is read in place; `body` keeps the shared bytes alive
         // until this transfer is destroyed.
-        o.set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes)
-            .set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()))
-            .set(CURLOPT_POSTFIELDS, body.constData())
-            .set(CURLOPT_NOPROGRESS, 0L)
+        o.set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+        if (endless) // of unknown length, so sent chunked
+            o.set(CURLOPT_POST, 1L)
+                .set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(-1))
+                .set(CURLOPT_READFUNCTION, static_cast<curl_read_callback>(&onReadZeros))
+                .set(CURLOPT_READDATA, static_cast<void *>(this));
+        else
+            o.set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size())).set(CURLOPT_POSTFIELDS, body.constData());
+        o.set(CURLOPT_NOPROGRESS, 0L)
             .set(CURLOPT_XFERINFOFUNCTION, static_cast<curl_xferinfo_callback>(&onProgress))
             .set(CURLOPT_XFERINFODATA, static_cast<void *>(this));
         if (method != "POST" && method != "GET" && !method.empty())
@@ -396,6 +427,8 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
         o.set(CURLOPT_CUSTOMREQUEST, method.c_str());
     }
 
+    if (request.freshConnection)
+        o.set(CURLOPT_FRESH_CONNECT, 1L).set(CURLOPT_FORBID_REUSE, 1L);
     if (kind != Kind::fetch)
         o.set(CURLOPT_PREREQFUNCTION, static_cast<curl_prereq_callback>(&onRequestReady))
             .set(CURLOPT_PREREQDATA, static_cast<void *>(this));
@@ -450,8 +483,10 @@ void CurlTransfer::reportLink()
 {
     TransferObserver *const observer = context->observer;
     if (kind == Kind::upload) {
+        if (const auto rtt = tcpRoundTripMicros(linkSocket))
+            observer->onRoundTrip(id, *rtt);
         if (const std::int64_t acked = bodyBytesAcked(); acked > reported) {
-            observer->onBodySent(id, acked - reported, acked, body.size());
+            observer->onBodySent(id, acked - reported, acked, expected());
             reported = acked;
         }
         return;
@@ -473,6 +508,19 @@ void CurlTransfer::reportLink()
     }
 }
 
+void CurlTransfer::readTimings()
+{
+    FetchTimings &t = response.timings;
+    for (const auto &[info, into] : {std::pair{CURLINFO_NAMELOOKUP_TIME_T, &t.nameLookup},
+                                     std::pair{CURLINFO_CONNECT_TIME_T, &t.connect},
+                                     std::pair{CURLINFO_APPCONNECT_TIME_T, &t.tlsDone},
+                                     std::pair{CURLINFO_TOTAL_TIME_T, &t.total}}) {
+        curl_off_t micros = 0;
+        if (curl_easy_getinfo(easy.get(), info, &micros) == CURLE_OK)
+            *into = double(micros) / 1e6;
+    }
+}
+
 void CurlTransfer::reportRest()
 {
     if (kind != Kind::upload)
@@ -481,7 +529,7 @@ void CurlTransfer::reportRest()
     // out after its last call so the increments add up.
     curl_off_t sent = 0;
     if (curl_easy_getinfo(easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK && sent > reported) {
-        context->observer->onBodySent(id, sent - reported, sent, body.size());
+        context->observer->onBodySent(id, sent - reported, sent, expected());
         reported = sent;
     }
 }

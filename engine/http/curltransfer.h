@@ -65,6 +65,8 @@ struct CurlTransfer {
     // gap. The I/O loop calls it between performs while readsLink().
     void reportLink();
     bool readsLink() const { return linkSocket != CURL_SOCKET_BAD && !abortReason; }
+    // A finished fetch's timings into its response.
+    void readTimings();
     // The last report, once the transfer is over: what curl moved of the body.
     void reportRest();
 
@@ -75,6 +77,8 @@ struct CurlTransfer {
     const Kind kind;
     HttpRequest request;
     QByteArray body; // shared with the caller's other transfers, never copied
+    bool endless = false; // an upload of zeros until it is stopped, instead of body
+    std::int64_t expected() const { return endless ? -1 : body.size(); }
     std::function<void(FetchResult)> done;
 
     EasyHandle easy;

@@ -76,12 +76,13 @@ HttpIoLoop::~HttpIoLoop()
         close(m_wakeFd);
 }
 
-TransferId HttpIoLoop::create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body)
+TransferId HttpIoLoop::create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body, bool endless)
 {
     std::lock_guard lock(m_mutex);
     const TransferId id = m_nextId++;
-    m_created.emplace(id, std::make_unique<CurlTransfer>(id, kind, std::move(request),
-                                                          m_invalidated ? QByteArray() : std::move(body)));
+    auto t = std::make_unique<CurlTransfer>(id, kind, std::move(request), m_invalidated ? QByteArray() : std::move(body));
+    t->endless = endless;
+    m_created.emplace(id, std::move(t));
     return id;
 }
 
@@ -405,6 +406,8 @@ void HttpIoLoop::finish(TransferPtr t, std::optional<HttpError> error)
     }
     if (t->easy && !(error && error->code() == Code::cancelled))
         t->reportRest();
+    if (t->easy && t->kind == CurlTransfer::Kind::fetch && !error)
+        t->readTimings();
 
     const TransferId id = t->id;
     const bool isFetch = t->kind == CurlTransfer::Kind::fetch;

@@ -43,7 +43,7 @@ public:
     HttpIoLoop &operator=(const HttpIoLoop &) = delete;
 
     // Any thread.
-    TransferId create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body);
+    TransferId create(CurlTransfer::Kind kind, HttpRequest request, QByteArray body, bool endless = false);
     // All of them reach the loop in the same pass.
     void start(const std::vector<TransferId> &ids);
     void fetch(HttpRequest request, std::function<void(FetchResult)> done);

@@ -96,6 +96,11 @@ HttpTransfer HttpSession::uploadTransfer(HttpRequest request, QByteArray body)
                         d->loop->create(CurlTransfer::Kind::upload, std::move(request), std::move(body)));
 }
 
+HttpTransfer HttpSession::endlessUpload(HttpRequest request)
+{
+    return HttpTransfer(weak_from_this(), d->loop->create(CurlTransfer::Kind::upload, std::move(request), {}, true));
+}
+
 void HttpSession::invalidate()
 {
     d->loop->invalidate();

@@ -63,6 +63,9 @@ public:
                             std::int64_t totalExpected) = 0;
     // Exactly once per started transfer.
     virtual void onComplete(TransferId id, const std::optional<HttpError> &error) = 0;
+    // An upload's connection: the TCP round-trip estimate of this side, the
+    // sender's, read with the acknowledged bytes.
+    virtual void onRoundTrip(TransferId, std::uint32_t /*micros*/) {}
     // Just before onComplete: the body bytes the transfer moved, received or
     // (for an upload) reported by onBodySent. Counted from curl at the end,
     // so the byte events stay as cheap as they are.
@@ -83,12 +86,24 @@ struct HttpRequest {
     std::string method = "GET"; // or "POST"
     std::chrono::milliseconds timeout{60'000}; // the whole request
     std::vector<std::pair<std::string, std::string>> headers;
+    // A fetch on a connection of its own, closed after the response, so
+    // that its timings include the connection's set-up.
+    bool freshConnection = false;
+};
+
+// When each step of a fetch ended, in seconds from its start (curl's own
+// timings); tlsRoundTrips is what its TLS handshake took: 1 for TLS 1.3,
+// 2 before it, 0 without TLS.
+struct FetchTimings {
+    double nameLookup = 0, connect = 0, tlsDone = 0, total = 0;
+    int tlsRoundTrips = 0;
 };
 
 struct HttpResponse {
     long status = 0;
     std::vector<std::pair<std::string, std::string>> headers;
     QByteArray body;
+    FetchTimings timings;
 };
 
 using FetchResult = std::variant<HttpResponse, HttpError>;
@@ -136,6 +151,8 @@ public:
     HttpTransfer dataTransfer(HttpRequest request);
     // POST of an in-memory body that several transfers may share without copies.
     HttpTransfer uploadTransfer(HttpRequest request, QByteArray body);
+    // POST of zeros, chunked, until the transfer is stopped or fails.
+    HttpTransfer endlessUpload(HttpRequest request);
 
     // Every transfer in flight completes at once with cancelled; the session
     // becomes unusable. Returns immediately.

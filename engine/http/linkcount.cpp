@@ -32,6 +32,14 @@ std::optional<std::int64_t> tcpBytesAcked(int socket)
     return std::int64_t(info.tcpi_bytes_acked) + std::int64_t(info.tcpi_sacked) * info.tcpi_snd_mss;
 }
 
+std::optional<std::uint32_t> tcpRoundTripMicros(int socket)
+{
+    tcp_info info{};
+    if (readTcpInfo(socket, info) < offsetof(tcp_info, tcpi_rtt) + sizeof info.tcpi_rtt)
+        return std::nullopt;
+    return info.tcpi_rtt;
+}
+
 std::int64_t HeldBytes::update(const TcpReceived &now)
 {
     // The counters are cumulative; unsigned differences survive their wrap.

@@ -22,6 +22,9 @@ std::optional<TcpReceived> tcpReceived(int socket);
 // 1.4 times it.
 std::optional<std::int64_t> tcpBytesAcked(int socket);
 
+// The sender's smoothed round-trip estimate, in microseconds; none as above.
+std::optional<std::uint32_t> tcpRoundTripMicros(int socket);
+
 // Bytes that reached a socket past a gap and wait there for a retransmission,
 // estimated from its counters, one reading after another: out-of-order
 // segments add one segment size each, and bytes that come in order without
