@@ -370,7 +370,7 @@ void SpeedTestServer::Impl::upload(const Request &req, Response &res, const Cont
 // client named this server (behind a TLS proxy, with the scheme it saw).
 void SpeedTestServer::Impl::discovery(const Request &req, Response &res)
 {
-    const Arrival arrival = arrive(req);
+    const Arrival arrival = arrive(req, false);
     if (!waitHead(arrival.plan))
         return cut(res);
     res.set_header("Cache-Control", "no-store");
@@ -396,7 +396,7 @@ void SpeedTestServer::Impl::discovery(const Request &req, Response &res)
 // download only the sender's round-trip estimate follows the queue.
 void SpeedTestServer::Impl::roundTrip(const Request &req, Response &res)
 {
-    const Arrival arrival = arrive(req);
+    const Arrival arrival = arrive(req, false);
     if (!waitHead(arrival.plan))
         return cut(res);
     res.set_header("Cache-Control", "no-store");
