@@ -4,6 +4,7 @@
 // phase grows. Cancels and a whole test: tst_cancel.
 #include "httpdiagnostics.h"
 #include "httperror.h"
+#include "closedport.h"
 #include "speedtestharness.h"
 
 #include <QRegularExpression>
@@ -46,6 +47,7 @@ Q_DECLARE_METATYPE(FaultRule)
 
 class TestPhases : public QObject {
     Q_OBJECT
+    const ClosedPort m_closed; // refuses for the whole program, rows run after their table
 
 private slots:
     // The warm-up is slow and must count nowhere; timed requests 2 and 4 are
@@ -133,10 +135,8 @@ private slots:
     {
         QTest::addColumn<Ending>("e");
         const Phase latency = Phase::latency, download = Phase::download, upload = Phase::upload;
-        SpeedTestServer closed;
-        QVERIFY(closed.start());
-        const QString refused = QString::fromStdString(closed.url());
-        closed.stop();
+        const QString refused = m_closed.origin();
+        QVERIFY(!refused.isEmpty());
         QTest::newRow("refused port") << Ending{{}, latency, offlineMessage, 0, 0, refused,
                                                 "The connection was refused by " + QUrl(refused).authority()
                                                     + " while measuring latency."};
