@@ -224,19 +224,10 @@ private slots:
         QFETCH(TestResult, r);
         QFETCH(QByteArray, loaded);
         QFETCH(QByteArray, csvEnd);
-        const QByteArray object = R"({
-    "id": "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8",
-    "date": "2026-12-05T12:43:35Z",
-    "latencyMedian": 15.04,
-    "latencyMin": 12.5,
-    "latencyMax": 120.7,
-    "jitter": 3.21,
-    "download": 93.46,
-    "upload": 12.3)" + loaded + "\n}\n";
+        const QByteArray object = storedJson.chopped(3) + loaded + "\n}\n"; // the members go before "\n}\n"
         QCOMPARE(ResultCodec::encodeObject(r).value_or(""), object);
         QCOMPARE(ResultCodec::decode(QJsonDocument::fromJson(object).object()), std::optional(r));
-        const QByteArray inArray = "    " + object.chopped(1).replace("\n", "\n    ");
-        QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), "[\n" + inArray + ",\n" + inArray + "\n]\n");
+        QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), historyText({object, object}));
         QCOMPARE(ResultCodec::encodeArray({}).value_or(""), "[]\n");
         QCOMPARE(ResultCodec::csvRow(r).value_or(""),
                  "6F1C2A3B-4D5E-4F60-8172-93A4B5C6D7E8,2026-12-05T12:43:35Z,15.04,12.5,120.7,3.21,93.46,12.3" + csvEnd);
