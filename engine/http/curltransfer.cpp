@@ -483,7 +483,9 @@ void CurlTransfer::reportLink()
 {
     TransferObserver *const observer = context->observer;
     if (kind == Kind::upload) {
-        if (const auto rtt = tcpRoundTripMicros(linkSocket))
+        // Only the responsiveness load reads the round trip; the speed
+        // test's uploads keep to one socket read a report.
+        if (const auto rtt = endless ? tcpRoundTripMicros(linkSocket) : std::nullopt)
             observer->onRoundTrip(id, *rtt);
         if (const std::int64_t acked = bodyBytesAcked(); acked > reported) {
             observer->onBodySent(id, acked - reported, acked, expected());
