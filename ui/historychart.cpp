@@ -95,8 +95,9 @@ HistoryChart::HistoryChart(QWidget *parent)
     : QChartView(new QChart, parent)
     , m_download(new QLineSeries)
     , m_upload(new QLineSeries)
-    , m_downloadBand(new QAreaSeries(new QLineSeries, new QLineSeries))
-    , m_uploadBand(new QAreaSeries(new QLineSeries, new QLineSeries))
+    // An area series does not own its bounds: this view does.
+    , m_downloadBand(new QAreaSeries(new QLineSeries(this), new QLineSeries(this)))
+    , m_uploadBand(new QAreaSeries(new QLineSeries(this), new QLineSeries(this)))
     , m_dates(new QCategoryAxis)
     , m_speeds(new QValueAxis)
 {
