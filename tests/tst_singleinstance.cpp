@@ -225,7 +225,7 @@ private slots:
             QVERIFY(second.tryLock(0));
             sinceChange.start();
         }
-        QVERIFY(run->waitForFinished(60000));
+        QVERIFY2(run->waitForFinished(60000), qPrintable(run->errorString()));
         if (sinceChange.isValid())
             QVERIFY2(sinceChange.elapsed() >= 9900, qPrintable(QString::number(sinceChange.elapsed())));
         QCOMPARE(run->exitCode(), 1);
