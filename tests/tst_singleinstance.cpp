@@ -33,7 +33,7 @@ class TestSingleInstance : public QObject {
         env.insert("XDG_ACTIVATION_TOKEN", token);
         QProcess *p = m_launched.emplace_back(std::make_unique<QProcess>()).get();
         p->setProcessEnvironment(env);
-        p->start(program, args);
+        p->start(unprivilegedProgram(program), args);
         return p;
     }
 
@@ -194,7 +194,7 @@ private slots:
         QFETCH(QString, holder);
         QFETCH(QString, said);
         if (holder == "nobody")
-            RUN_UNPRIVILEGED();
+            RUN_UNPRIVILEGED(QUORVEL_CLI_BINARY);
         SpeedTestServer server;
         QVERIFY(server.start());
         writeEarlierResults(1);

@@ -3,23 +3,37 @@
 // root. A test of permissions starts with RUN_UNPRIVILEGED(): as root it runs
 // the current row again in a child process as user nobody (through setpriv)
 // and passes or fails with it; as anyone else the test goes on by itself.
+// The programs the row starts are named in the macro: the build tree may sit
+// where nobody cannot reach it (a clone under /root), so the child gets copies
+// in its own home and finds them through unprivilegedProgram().
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
 
-#define RUN_UNPRIVILEGED()                                                                                   \
+#define RUN_UNPRIVILEGED(...)                                                                                \
     do {                                                                                                     \
         if (::geteuid() == 0) {                                                                              \
-            runRowAsNobody();                                                                                \
+            runRowAsNobody({__VA_ARGS__});                                                                   \
             return;                                                                                          \
         }                                                                                                    \
     } while (false)
 
-inline void runRowAsNobody()
+inline constexpr char unprivilegedBinVariable[] = "QUORVEL_UNPRIVILEGED_BIN";
+
+// The path to start `program` at: its copy in a run as nobody, else itself.
+inline QString unprivilegedProgram(const QString &program)
+{
+    const QString bin = qEnvironmentVariable(unprivilegedBinVariable);
+    return bin.isEmpty() ? program : bin + QLatin1Char('/') + QFileInfo(program).fileName();
+}
+
+inline void runRowAsNobody(const QStringList &programs)
 {
     constexpr int nobody = 65534;
     // A home, temporary and runtime folder of the child's own.
@@ -29,6 +43,11 @@ inline void runRowAsNobody()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"HOME", "TMPDIR", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
         env.insert(QString::fromLatin1(name), home.path());
+    const QString bin = home.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin));
+    for (const QString &program : programs)
+        QVERIFY2(QFile::copy(program, bin + QLatin1Char('/') + QFileInfo(program).fileName()), qPrintable(program));
+    env.insert(QString::fromLatin1(unprivilegedBinVariable), bin);
 
     QString row = QString::fromLatin1(QTest::currentTestFunction());
     if (QTest::currentDataTag())
