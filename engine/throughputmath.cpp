@@ -56,7 +56,9 @@ std::optional<double> LiveWindow::tick(double t, std::int64_t b, const std::func
 std::chrono::milliseconds probeSpacing(std::optional<double> liveMbps)
 {
     using namespace std::chrono_literals;
-    constexpr auto shortest = 250ms, longest = 2000ms;
+    // 100 ms, not more: a fast link's upload phase (two batches, under a
+    // second at 200 Mbit/s) must still see the 5 probes a figure needs.
+    constexpr auto shortest = 100ms, longest = 2000ms;
     // A probe's request and response with their headers: a full frame each
     // way is a generous bound for what one costs on the wire.
     constexpr double probeBits = 2 * 1514 * 8;

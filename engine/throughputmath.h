@@ -37,7 +37,7 @@ StopReason stopReason(const QList<double> &batchRates, double lastBatchSecs, dou
 double reportedRate(const QList<Batch> &batches);
 
 // How long after a latency probe under load started the next may start:
-// 250 ms, longer where a probe would be more than 1 % of the live rate
+// 100 ms, longer where a probe would be more than 1 % of the live rate
 // (Mbps; absent before the phase's first live point), at most 2 s.
 std::chrono::milliseconds probeSpacing(std::optional<double> liveMbps);
 

@@ -103,15 +103,16 @@ private slots:
     }
 
     // Two full frames a probe may be at most 1 % of the live rate:
-    // 2 x 1514 x 8 bits / (0.01 x R Mbit/s) = 2.4224 s / R, within 250 ms to 2 s.
+    // 2 x 1514 x 8 bits / (0.01 x R Mbit/s) = 2.4224 s / R, within 100 ms to 2 s.
     void probeSpacing_data()
     {
         QTest::addColumn<std::optional<double>>("liveMbps");
         QTest::addColumn<int>("ms");
         QTest::newRow("no live rate yet") << std::optional<double>() << 2000;
         QTest::newRow("a stalled link") << std::optional<double>(0) << 2000;
-        QTest::newRow("fast link") << std::optional<double>(1000) << 250;
-        QTest::newRow("exactly at the shortest") << std::optional<double>(9.6896) << 250;
+        QTest::newRow("fast link") << std::optional<double>(1000) << 100;
+        QTest::newRow("exactly at the shortest") << std::optional<double>(24.224) << 100;
+        QTest::newRow("just slower, stretched") << std::optional<double>(9.6896) << 250;
         QTest::newRow("slower, stretched") << std::optional<double>(2.4224) << 1000;
         QTest::newRow("exactly at the longest") << std::optional<double>(1.2112) << 2000;
         QTest::newRow("slower still, capped") << std::optional<double>(0.5) << 2000;
