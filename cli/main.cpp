@@ -93,11 +93,17 @@ struct CliOptions {
                                  QStringLiteral("With --responsiveness: seconds for each direction, from 1 to 600 "
                                                 "(default 20); never less than eight intervals."),
                                  QStringLiteral("SECONDS")};
+    QCommandLineOption http2PriorKnowledge{
+        QStringLiteral("http2-prior-knowledge"),
+        QStringLiteral("With --responsiveness and an http:// server: speak HTTP/2 from the first byte, for a "
+                       "server known to speak it. At an https:// server HTTP/2 is offered anyway and used where "
+                       "the server agrees; over HTTP/2 the loaded probes are requests on the load connections.")};
 
     explicit CliOptions(CommandLine &line)
     {
         for (const QCommandLineOption *option :
-             {&json, &csv, &csvHeader, &live, &responsiveness, &direction, &interval, &timeLimit})
+             {&json, &csv, &csvHeader, &live, &responsiveness, &direction, &interval, &timeLimit,
+              &http2PriorKnowledge})
             line.addOption(*option);
         line.setEpilogue(QStringLiteral(
             "While it runs on a terminal, standard error shows the progress on one line.\n"
@@ -171,6 +177,7 @@ std::variant<ResponsivenessTest::Options, QString> responsivenessOptions(const C
 {
     ResponsivenessTest::Options o;
     o.origin = line.origin();
+    o.http2PriorKnowledge = line.isSet(options.http2PriorKnowledge);
     if (line.isSet(options.direction)) {
         const QString which = line.value(options.direction);
         if (which == QLatin1String("download"))
@@ -249,7 +256,8 @@ int main(int argc, char **argv)
         return *exitCode;
     if (line.isSet(options.responsiveness))
         return measureResponsiveness(app, line, options);
-    for (const QCommandLineOption *own : {&options.direction, &options.interval, &options.timeLimit})
+    for (const QCommandLineOption *own : {&options.direction, &options.interval, &options.timeLimit,
+                                             &options.http2PriorKnowledge})
         if (line.isSet(*own))
             return line.fail(QStringLiteral("--%1 goes with --responsiveness.").arg(own->names().first()));
     if (line.isSet(options.csvHeader)) {

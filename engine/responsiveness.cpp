@@ -71,6 +71,8 @@ struct ResponsivenessTest::Load {
     // How the bundled server names this connection, so that it can tell
     // its round trip (GET /__rtt); empty elsewhere.
     QString token;
+    // It speaks HTTP/2: a self probe is a request on it.
+    bool http2 = false;
 };
 
 ResponsivenessTest::ResponsivenessTest(Options options, QObject *parent)
@@ -151,11 +153,23 @@ async::Task<void> ResponsivenessTest::run()
     emit ended();
 }
 
+HttpRequest ResponsivenessTest::request(const QString &url) const
+{
+    HttpRequest request;
+    request.url = url.toStdString();
+    request.version = m_options.http2PriorKnowledge ? HttpVersion::http2PriorKnowledge : HttpVersion::http2;
+    return request;
+}
+
+bool ResponsivenessTest::mayMultiplex() const
+{
+    return m_options.http2PriorKnowledge || QUrl(m_urls.large).scheme() == QLatin1String("https");
+}
+
 async::Task<void> ResponsivenessTest::discover()
 {
     m_setup = HttpSession::create({.idleTimeout = m_options.idleTimeout});
-    HttpRequest request;
-    request.url = (m_options.origin + QStringLiteral("/.well-known/nq")).toStdString();
+    HttpRequest request = this->request(m_options.origin + QStringLiteral("/.well-known/nq"));
     request.timeout = m_options.idleTimeout;
     const HttpResponse response = co_await fetchResponse(*m_setup, std::move(request));
     const auto configured = response.status == 200 ? parseRpmConfiguration(response.body) : std::nullopt;
@@ -167,18 +181,21 @@ async::Task<void> ResponsivenessTest::addLoad(RpmDirection direction)
 {
     auto load = std::make_shared<Load>();
     load->counter->countsReceived = direction == RpmDirection::download;
-    load->session = HttpSession::create(
-        {.idleTimeout = m_options.idleTimeout, .maxConnectionsPerHost = 1, .observer = load->counter});
+    load->session = HttpSession::create({.idleTimeout = m_options.idleTimeout,
+                                         .maxConnectionsPerHost = 1,
+                                         .observer = load->counter,
+                                         .multiplex = mayMultiplex()});
     m_load.push_back(load);
-    if (direction == RpmDirection::download) {
-        // Opens the connection the download will keep, and learns its name.
-        HttpRequest hello;
-        hello.url = m_urls.small.toStdString();
+    if (direction == RpmDirection::download || mayMultiplex()) {
+        // Opens the connection the load will keep, and learns its name and
+        // its HTTP version.
+        HttpRequest hello = request(m_urls.small);
         hello.timeout = m_options.idleTimeout;
         hello.headers = {{"Accept-Encoding", "identity"}};
         const HttpResponse response = co_await fetchResponse(*load->session, std::move(hello));
         if (response.status != 200)
             throw HttpError(HttpError::Code::badServerResponse, {}, {.httpStatus = response.status});
+        load->http2 = response.http2;
         for (const auto &[name, value] : response.headers)
             if (QByteArray::fromStdString(name).compare("Quorvel-Connection", Qt::CaseInsensitive) == 0)
                 load->token = QString::fromStdString(value);
@@ -208,14 +225,12 @@ async::Task<void> ResponsivenessTest::keepLoading(std::shared_ptr<Load> load, Rp
 {
     try {
         for (;;) {
-            HttpRequest request;
+            HttpRequest request = this->request(direction == RpmDirection::download ? m_urls.large : m_urls.upload);
             request.timeout = 0ms; // runs until the direction ends
             if (direction == RpmDirection::download) {
-                request.url = m_urls.large.toStdString();
                 request.headers = {{"Accept-Encoding", "identity"}};
                 co_await load->counter->run(load->session->dataTransfer(std::move(request)));
             } else {
-                request.url = m_urls.upload.toStdString();
                 request.method = "POST";
                 request.headers = {{"Content-Type", "application/octet-stream"}};
                 co_await load->counter->run(load->session->endlessUpload(std::move(request)));
@@ -266,10 +281,12 @@ async::Task<RpmDirectionResult> ResponsivenessTest::measure(RpmDirection directi
         while (int(m_load.size()) < rule.connections())
             co_await addLoad(direction);
         if (m_probeTasks.empty()) {
-            // On an upload this side sends; on a download only the bundled
-            // server can tell its side's estimate.
+            // Over HTTP/1.1, on an upload this side sends; on a download only
+            // the bundled server can tell its side's estimate.
             const bool named = direction == RpmDirection::upload || !m_load.front()->token.isEmpty();
-            m_selfKind = named ? SelfProbeKind::senderTcpRtt : SelfProbeKind::none;
+            m_selfKind = m_load.front()->http2 ? SelfProbeKind::http2Stream
+                : named                        ? SelfProbeKind::senderTcpRtt
+                                               : SelfProbeKind::none;
             async::TaskHandle prober = co_await async::spawn(sendProbes(&rule, start));
             m_probeTasks.push_back(std::move(prober));
         }
@@ -343,12 +360,12 @@ async::Task<void> ResponsivenessTest::sendProbes(const WorkingConditions *rule, 
 
 // A probe's request; none when it failed (a probe's failure is counted,
 // not fatal). Each probe sends one with a fresh HttpRequest.
-async::Task<std::optional<HttpResponse>> ResponsivenessTest::probeFetch(HttpRequest request)
+async::Task<std::optional<HttpResponse>> ResponsivenessTest::probeFetch(HttpSession &session, HttpRequest request)
 {
     request.timeout = m_options.idleTimeout;
     std::optional<HttpResponse> response;
     try {
-        response = co_await fetchResponse(*m_probeSession, std::move(request));
+        response = co_await fetchResponse(session, std::move(request));
     } catch (const async::CancelledError &) {
         throw;
     } catch (...) {
@@ -362,10 +379,9 @@ async::Task<std::optional<HttpResponse>> ResponsivenessTest::probeFetch(HttpRequ
 // TLS set-up per round trip, and the request, from curl's timings.
 async::Task<void> ResponsivenessTest::foreignProbe()
 {
-    HttpRequest request;
-    request.url = m_urls.small.toStdString();
+    HttpRequest request = this->request(m_urls.small);
     request.freshConnection = true;
-    const std::optional<HttpResponse> response = co_await probeFetch(std::move(request));
+    const std::optional<HttpResponse> response = co_await probeFetch(*m_probeSession, std::move(request));
     if (!response || response->status != 200) {
         m_failedProbes += response.has_value();
         co_return;
@@ -380,6 +396,23 @@ async::Task<void> ResponsivenessTest::foreignProbe()
 
 async::Task<void> ResponsivenessTest::selfProbe()
 {
+    if (m_selfKind == SelfProbeKind::http2Stream) {
+        // A stream beside the load's on its connection: the request waits
+        // behind what that connection has queued, as the draft's self probe.
+        std::vector<std::shared_ptr<Load>> streams;
+        for (const auto &load : m_load)
+            if (load->http2)
+                streams.push_back(load);
+        if (streams.empty())
+            co_return;
+        const std::shared_ptr<Load> load = streams[QRandomGenerator::global()->bounded(int(streams.size()))];
+        const std::optional<HttpResponse> response = co_await probeFetch(*load->session, request(m_urls.small));
+        if (response && response->status == 200 && response->http2)
+            m_self.append({m_interval, response->timings.total * 1000});
+        else
+            m_failedProbes += response.has_value();
+        co_return;
+    }
     if (m_direction == RpmDirection::upload) {
         const auto &load = m_load[QRandomGenerator::global()->bounded(int(m_load.size()))];
         if (const std::optional<double> ms = load->counter->roundTripMs())
@@ -396,9 +429,8 @@ async::Task<void> ResponsivenessTest::selfProbe()
     QUrl url(m_urls.large);
     url.setPath(QStringLiteral("/__rtt"));
     url.setQuery(QStringLiteral("connection=") + load->token);
-    HttpRequest request;
-    request.url = url.toString(QUrl::FullyEncoded).toStdString();
-    const std::optional<HttpResponse> response = co_await probeFetch(std::move(request));
+    const std::optional<HttpResponse> response =
+        co_await probeFetch(*m_probeSession, request(url.toString(QUrl::FullyEncoded)));
     if (!response)
         co_return;
     const QJsonValue rtt = QJsonDocument::fromJson(response->body).object().value(QLatin1String("rtt_us"));

@@ -8,7 +8,8 @@
 // each running one transfer too long to end (a transfer the server ends is
 // replaced; one that fails ends the run). Probe pairs are sent throughout:
 // a foreign probe on a new connection, timed in its parts, and a self probe
-// that times a round trip of a load connection. After every interval the
+// that times a round trip of a load connection: a request on it where it
+// speaks HTTP/2, else a TCP round-trip estimate. After every interval the
 // rule of responsivenessmath.h decides whether the goodput has saturated,
 // then whether the responsiveness has settled; otherwise the time limit
 // ends the direction. The figures come from the probes that completed in
@@ -89,6 +90,9 @@ public:
         RpmParameters parameters;
         // A transfer or probe that moves nothing this long fails.
         std::chrono::milliseconds idleTimeout{20'000};
+        // HTTP/2 from the first byte on http too (the server must speak it).
+        // On https it is offered anyway and used where the server agrees.
+        bool http2PriorKnowledge = false;
     };
 
     explicit ResponsivenessTest(Options options, QObject *parent = nullptr);
@@ -127,7 +131,11 @@ private:
     async::Task<void> keepLoading(std::shared_ptr<Load> load, RpmDirection direction);
     async::Task<void> waitUntil(std::chrono::steady_clock::time_point deadline);
     async::Task<void> sendProbes(const WorkingConditions *rule, std::chrono::steady_clock::time_point start);
-    async::Task<std::optional<HttpResponse>> probeFetch(HttpRequest request);
+    async::Task<std::optional<HttpResponse>> probeFetch(HttpSession &session, HttpRequest request);
+    // A request for the URL in the HTTP the options choose.
+    HttpRequest request(const QString &url) const;
+    // Whether load connections may speak HTTP/2, and so share it with probes.
+    bool mayMultiplex() const;
     async::Task<void> foreignProbe();
     async::Task<void> selfProbe();
     // The probes that completed in the window ending with the current interval.

@@ -1,7 +1,8 @@
 // The responsiveness measurement against the bundled server, with short
 // intervals: whole runs (the configuration read or missing, a load transfer
-// the server ends, one it cuts), a cancel at every suspension, and which
-// configurations are used.
+// the server ends, one it cuts, HTTP/2 through a proxy), a cancel at every
+// suspension, and which configurations are used.
+#include "closedport.h"
 #include "httpdiagnostics.h"
 #include "responsiveness.h"
 #include "speedtestserver.h"
@@ -28,6 +29,21 @@ ResponsivenessTest::Options quick(const SpeedTestServer &server, double interval
     o.parameters.timeLimitSecs = limitSecs;
     o.parameters.maxProbesPerSecond = 20;
     return o;
+}
+
+// nghttpx (installed by scripts/setup) on a free loopback port in front of
+// the server, speaking HTTP/2 without TLS; its origin once it listens.
+QString startHttp2Proxy(QProcess &proxy, int backendPort)
+{
+    const QString origin = ClosedPort().origin(); // free again once closed
+    proxy.setProcessChannelMode(QProcess::MergedChannels);
+    proxy.start(QStandardPaths::findExecutable("nghttpx", {"/usr/sbin", "/usr/bin"}),
+                {"--conf=/dev/null", "--single-process", "--frontend=127.0.0.1," + origin.section(':', 2) + ";no-tls",
+                 "--backend=127.0.0.1," + QString::number(backendPort)});
+    QByteArray log;
+    while (!log.contains("Listening on") && proxy.waitForReadyRead(kWaitMs))
+        log += proxy.readAll();
+    return log.contains("Listening on") ? origin : QString();
 }
 
 // A run that cancels at the k-th resumption of its tasks (never for k 0).
@@ -92,23 +108,34 @@ private slots:
         QTest::addColumn<FaultRule>("fault");
         QTest::addColumn<bool>("discovered");
         QTest::addColumn<QString>("cause"); // how it begins; empty: the run succeeds
-        QTest::newRow("configuration read") << FaultRule{} << true << "";
+        QTest::addColumn<bool>("http2"); // through nghttpx: self probes are streams on the load connections
+        QTest::newRow("configuration read") << FaultRule{} << true << "" << false;
         QTest::newRow("no configuration: /__down and /__up") << FaultRule{.path = "/.well-known/nq", .status = 404}
-                                                             << false << "";
+                                                             << false << "" << false;
         QTest::newRow("a load transfer the server ends is replaced")
-            << FaultRule{.path = "/__down", .bodyBytes = 300'000} << true << "";
+            << FaultRule{.path = "/__down", .bodyBytes = 300'000} << true << "" << false;
         QTest::newRow("a load connection cut ends the run")
             << FaultRule{.path = "/__down", .closeAfterBytes = 200'000, .reset = true} << true
-            << "The connection to 127.0.0.1:PORT was lost while measuring download";
+            << "The connection to 127.0.0.1:PORT was lost while measuring download" << false;
+        QTest::newRow("HTTP/2 with prior knowledge through nghttpx") << FaultRule{} << true << "" << true;
     }
     void runs()
     {
         QFETCH(FaultRule, fault);
         QFETCH(QString, cause);
+        QFETCH(bool, http2);
         SpeedTestServer server(throttled());
         server.addFault(fault);
         QVERIFY(server.start());
-        ResponsivenessTest test(quick(server, 0.1, 1));
+        auto options = quick(server, 0.1, 1);
+        QProcess proxy;
+        const auto stopProxy = qScopeGuard([&] { proxy.kill(); proxy.waitForFinished(); });
+        if (http2) {
+            options.origin = startHttp2Proxy(proxy, server.port());
+            options.http2PriorKnowledge = true;
+            QVERIFY2(!options.origin.isEmpty(), "nghttpx did not start (scripts/setup installs it)");
+        }
+        ResponsivenessTest test(options);
         int ended = 0;
         connect(&test, &ResponsivenessTest::ended, this, [&] { ++ended; });
         test.start();
@@ -135,7 +162,8 @@ private slots:
                 smallPorts.insert(r.remotePort);
             }
         }
-        QCOMPARE(smallPorts.size(), small);
+        if (!http2) // (a proxy has connections of its own to the server)
+            QCOMPARE(smallPorts.size(), small);
         for (const RpmDirectionResult &r : test.results()) {
             const bool down = r.direction == RpmDirection::download;
             QCOMPARE(down, &r == &test.results().front());
@@ -145,7 +173,8 @@ private slots:
             QCOMPARE(r.connections, std::min(r.intervals, 16)); // one more each interval
             QVERIFY(r.goodputMbps > 0);
             // Both kinds of probe, so a figure; no TLS on the way.
-            QVERIFY(r.selfKind == SelfProbeKind::senderTcpRtt && r.selfProbes > 0 && r.foreignProbes > 0);
+            QCOMPARE(r.selfKind, http2 ? SelfProbeKind::http2Stream : SelfProbeKind::senderTcpRtt);
+            QVERIFY(r.selfProbes > 0 && r.foreignProbes > 0);
             QVERIFY(r.figures.rpm && r.figures.tcp && r.figures.http && !r.figures.tls);
             if (down) {
                 // Every connection's transfer, and more where the server ended them.

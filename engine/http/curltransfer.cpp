@@ -378,7 +378,7 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
         .set(CURLOPT_URL, request.url.c_str())
         .set(CURLOPT_NOSIGNAL, 1L)
         .set(CURLOPT_PROTOCOLS_STR, "http,https")
-        .set(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1))
+        .set(CURLOPT_HTTP_VERSION, curlHttpVersion())
         .set(CURLOPT_FOLLOWLOCATION, 0L)
         .set(CURLOPT_NETRC, long(CURL_NETRC_IGNORED))
         .set(CURLOPT_SSL_VERIFYPEER, 1L)
@@ -429,6 +429,8 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
 
     if (request.freshConnection)
         o.set(CURLOPT_FRESH_CONNECT, 1L).set(CURLOPT_FORBID_REUSE, 1L);
+    if (context->multiplex)
+        o.set(CURLOPT_PIPEWAIT, 1L);
     if (kind != Kind::fetch)
         o.set(CURLOPT_PREREQFUNCTION, static_cast<curl_prereq_callback>(&onRequestReady))
             .set(CURLOPT_PREREQDATA, static_cast<void *>(this));
@@ -437,6 +439,26 @@ std::optional<HttpError> CurlTransfer::prepare(TransferContext *transferContext)
                               .arg(QString::fromUtf8(curl_easy_strerror(o.result())))
                               .arg(int(o.failedOption())));
     return std::nullopt;
+}
+
+long CurlTransfer::curlHttpVersion() const
+{
+    switch (request.version) {
+    case HttpVersion::http1_1:
+        break;
+    case HttpVersion::http2:
+        return CURL_HTTP_VERSION_2TLS;
+    case HttpVersion::http2PriorKnowledge:
+        // libcurl 7.88 fails a transfer that asks for prior knowledge on a
+        // connection it reuses (CURLE_HTTP2 before a byte is sent): only a
+        // transfer that opens one asks for it. The others ask for HTTP/2,
+        // which takes an HTTP/2 connection as it is; should they have to open
+        // one after all, they offer HTTP/2 by an Upgrade header.
+        if (request.freshConnection || context->priorKnowledgeOrigins.insert(origin()).second)
+            return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+        return CURL_HTTP_VERSION_2_0;
+    }
+    return CURL_HTTP_VERSION_1_1;
 }
 
 std::optional<HttpError> CurlTransfer::outcome(CURLcode result) const
@@ -521,6 +543,9 @@ void CurlTransfer::readTimings()
         if (curl_easy_getinfo(easy.get(), info, &micros) == CURLE_OK)
             *into = double(micros) / 1e6;
     }
+    long version = 0;
+    response.http2 = curl_easy_getinfo(easy.get(), CURLINFO_HTTP_VERSION, &version) == CURLE_OK
+        && version == CURL_HTTP_VERSION_2_0;
 }
 
 void CurlTransfer::reportRest()

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 // The sockets of one session's connections, so that an upload can find the
@@ -41,6 +42,10 @@ struct TransferContext {
     std::atomic<bool> cancelling{false}; // set by any thread; the callbacks stop early
     std::thread::id ioThread; // the one thread curl and its callbacks run on
     ConnectionSockets sockets;
+    bool multiplex = false; // HttpSessionConfig::multiplex
+    // I/O thread: the origins a transfer has asked to reach by HTTP/2 with
+    // prior knowledge, so that later ones know a connection may be there.
+    std::unordered_set<std::string> priorKnowledgeOrigins;
 };
 
 struct CurlTransfer {
@@ -65,13 +70,15 @@ struct CurlTransfer {
     // gap. The I/O loop calls it between performs while readsLink().
     void reportLink();
     bool readsLink() const { return linkSocket != CURL_SOCKET_BAD && !abortReason; }
-    // A finished fetch's timings into its response.
+    // A finished fetch's timings and HTTP version into its response.
     void readTimings();
     // The last report, once the transfer is over: what curl moved of the body.
     void reportRest();
 
     // Scheme, host and port: what the per-host connection limit counts.
     std::string origin() const;
+    // CURLOPT_HTTP_VERSION for the request's version; I/O thread.
+    long curlHttpVersion() const;
 
     const TransferId id;
     const Kind kind;

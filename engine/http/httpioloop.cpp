@@ -47,6 +47,7 @@ HttpIoLoop::HttpIoLoop(HttpSessionConfig config)
     m_context.curl = m_curl.get();
     m_context.observer = m_config.observer ? m_config.observer.get() : &silent;
     m_context.idleTimeout = m_config.idleTimeout;
+    m_context.multiplex = m_config.multiplex;
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ensureCurlInitialised();
     m_multi.reset(m_curl->multiInit());
@@ -56,8 +57,9 @@ HttpIoLoop::HttpIoLoop(HttpSessionConfig config)
         return;
     }
     // One connection per transfer, so parallel transfers measure parallel
-    // connections; HTTP/1.1 only, so no multiplexing either.
-    CURLMcode rc = m_curl->multiSetopt(m_multi.get(), CURLMOPT_PIPELINING, long(CURLPIPE_NOTHING));
+    // connections, unless the session asks for HTTP/2's streams.
+    CURLMcode rc = m_curl->multiSetopt(m_multi.get(), CURLMOPT_PIPELINING,
+                                       long(m_config.multiplex ? CURLPIPE_MULTIPLEX : CURLPIPE_NOTHING));
     if (rc == CURLM_OK && m_config.maxConnectionsPerHost > 0)
         rc = m_curl->multiSetopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(m_config.maxConnectionsPerHost));
     // Keep every connection of a batch for the next one: by default the
@@ -212,7 +214,8 @@ void HttpIoLoop::perform()
 
 void HttpIoLoop::admitWaiting()
 {
-    const int limit = m_config.maxConnectionsPerHost;
+    // Streams share a connection: curl alone keeps to the connection limit.
+    const int limit = m_config.multiplex ? 0 : m_config.maxConnectionsPerHost;
     for (auto it = m_waiting.begin(); it != m_waiting.end();) {
         CurlTransfer &t = **it;
         if (limit > 0) {

@@ -12,7 +12,8 @@
 //   The limit on a whole request is curl's own (CURLOPT_TIMEOUT_MS), which
 //   the poll's timeout already includes.
 // - So is the per-host connection limit: a transfer waiting for a free
-//   connection has not started and is not idle.
+//   connection has not started and is not idle. A session that multiplexes
+//   leaves the limit to curl, which may give a waiting transfer a stream.
 // - Transfers started together (a batch) run on as many connections: in the
 //   pass that adds them none can end, so none frees a connection that
 //   another of them would take instead of its own.

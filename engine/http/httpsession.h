@@ -79,10 +79,22 @@ struct HttpSessionConfig {
     int maxConnectionsPerHost = 0; // 0: no limit of ours
     std::shared_ptr<TransferObserver> observer; // kept alive by the session
     std::shared_ptr<CurlApi> curl; // the calls into libcurl; none: libcurl itself
+    // HTTP/2 requests share a connection (streams); a transfer waits for
+    // one it can share rather than open another. maxConnectionsPerHost then
+    // counts connections, not transfers, and a transfer waiting for one is
+    // idle already. Without it every transfer has a connection to itself.
+    bool multiplex = false;
 };
+
+// Which HTTP a request speaks. http2 offers HTTP/2 on https (ALPN) and
+// falls back to HTTP/1.1 where the server declines; on http it is HTTP/1.1.
+// http2PriorKnowledge speaks HTTP/2 on http from the first byte too, so the
+// server must know it.
+enum class HttpVersion { http1_1, http2, http2PriorKnowledge };
 
 struct HttpRequest {
     std::string url;
+    HttpVersion version = HttpVersion::http1_1;
     std::string method = "GET"; // or "POST"
     std::chrono::milliseconds timeout{60'000}; // the whole request
     std::vector<std::pair<std::string, std::string>> headers;
@@ -101,6 +113,7 @@ struct FetchTimings {
 
 struct HttpResponse {
     long status = 0;
+    bool http2 = false; // the response came over HTTP/2
     std::vector<std::pair<std::string, std::string>> headers;
     QByteArray body;
     FetchTimings timings;
