@@ -252,17 +252,15 @@ private slots:
         QVERIFY2(K > 42 + 2 * 8, qPrintable(QString::number(K)));
 
         Wave wave;
-        wave.emplace_back("download's final pause", cancelAt(origin, [](const SpeedTest &t, int) {
-                              return t.phase() == Phase::download && t.download();
-                          }));
-        wave.emplace_back("upload's final pause", cancelAt(origin, [](const SpeedTest &t, int) {
-                              return t.phase() == Phase::upload && t.upload();
-                          }));
-        for (const Phase phase : {Phase::download, Phase::upload})
-            wave.emplace_back(phase == Phase::upload ? "upload's probe warm-up" : "download's probe warm-up",
-                              cancelAt(origin, [phase](const SpeedTest &t, int) {
+        for (const Phase phase : {Phase::download, Phase::upload}) {
+            const QString name = phase == Phase::upload ? QStringLiteral("upload's ") : QStringLiteral("download's ");
+            wave.emplace_back(name + "final pause", cancelAt(origin, [phase](const SpeedTest &t, int) {
+                                  return t.phase() == phase && (phase == Phase::upload ? t.upload() : t.download());
+                              }));
+            wave.emplace_back(name + "probe warm-up", cancelAt(origin, [phase](const SpeedTest &t, int) {
                                   return t.phase() == phase && t.samples().isEmpty();
                               }));
+        }
         auto probed = std::make_shared<bool>(false);
         wave.emplace_back("after a counted probe", cancelAt(origin, [probed](const SpeedTest &, int) { return *probed; },
                                                            [probed](SpeedTest &t) {

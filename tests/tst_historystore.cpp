@@ -202,9 +202,10 @@ private slots:
         QTEST(sameBits(a, b), "sameBits");
     }
 
-    // One record in each encoding, written out by hand: quorvel-cli's --json,
-    // the history file (the same objects, one step deeper) and the CSV line,
-    // whose two last columns stay empty without loaded latencies.
+    // One record in each encoding, written out by hand: quorvel-cli's --json
+    // (its own members after the record's), the history file (the same
+    // objects, one step deeper) and the CSV line, whose two last columns stay
+    // empty without loaded latencies.
     void encodings_data()
     {
         QTest::addColumn<TestResult>("r");
@@ -226,6 +227,9 @@ private slots:
         QFETCH(QByteArray, csvEnd);
         const QByteArray object = storedJson.chopped(3) + loaded + "\n}\n"; // the members go before "\n}\n"
         QCOMPARE(ResultCodec::encodeObject(r).value_or(""), object);
+        // quorvel-cli's own members go last.
+        QCOMPARE(ResultCodec::encodeObject(r, {{"uploadProbesFailed", 2}}).value_or(""),
+                 object.chopped(3) + ",\n    \"uploadProbesFailed\": 2\n}\n");
         QCOMPARE(ResultCodec::decode(QJsonDocument::fromJson(object).object()), std::optional(r));
         QCOMPARE(ResultCodec::encodeArray({r, r}).value_or(""), historyText({object, object}));
         QCOMPARE(ResultCodec::encodeArray({}).value_or(""), "[]\n");

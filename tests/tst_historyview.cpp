@@ -108,28 +108,13 @@ class TestHistoryView : public QObject {
     Q_OBJECT
 
 private slots:
-    void emptyState_data()
-    {
-        QTest::addColumn<int>("count");
-        QTest::newRow("never a result") << 0;
-        QTest::newRow("Clear All, three results") << 3;
-    }
+    // Before any result: the empty state, and opening the tab writes nothing.
+    // After Clear All: undo.
     void emptyState()
     {
-        QFETCH(int, count);
-        Fixture f(results(count));
-        if (count > 0) {
-            QCOMPARE(visibleParts(*f.view), (QStringList{"Past results", "Clear All", "chart", "list"}));
-            QTest::mouseClick(f.view->clearAllButton(), Qt::LeftButton); // no confirmation step
-            QTRY_VERIFY(f.store->items().isEmpty());
-            QVERIFY(f.saved());
-        }
-        QVERIFY(count > 0 || !QFile::exists(f.store->filePath())); // opening the tab writes nothing
-        QStringList parts{"No results yet", "Run a test and it will be saved here."};
-        if (count > 0)
-            parts.prepend("History cleared."); // with its Undo
-        QCOMPARE(visibleParts(*f.view), parts);
-        QCOMPARE(f.view->rowCount(), 0);
+        Fixture f;
+        QVERIFY(!QFile::exists(f.store->filePath()));
+        QCOMPARE(visibleParts(*f.view), (QStringList{"No results yet", "Run a test and it will be saved here."}));
         QCOMPARE(f.view->chart()->downloadSeries()->count(), 0);
     }
 
@@ -220,31 +205,39 @@ private slots:
         }
     }
 
+    // Clear All (no confirmation step) leaves the empty state with its Undo.
     // Undo puts every record back in its place, in the window and the file,
     // even below a result that came in meanwhile. Rows, newest first:
     // result 2's twin (same id), 3, 2, 1.
     void undo_data()
     {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<bool>("byKeys");
+        QTest::addColumn<bool>("clearAll"); // else Delete on the top row
+        QTest::addColumn<bool>("addMeanwhile");
+        QTest::addColumn<bool>("byKeys"); // Ctrl+Z, else the Undo button
         QTest::addColumn<int>("left");
-        QTest::newRow("Clear All, Undo button") << "Clear All" << false << 0;
-        QTest::newRow("Delete with a twin, Ctrl+Z") << "Delete" << true << 2;
-        QTest::newRow("Delete, a new result, Undo button") << "Delete, add" << false << 3;
+        QTest::newRow("Clear All, Undo button") << true << false << false << 0;
+        QTest::newRow("Delete with a twin, Ctrl+Z") << false << false << true << 2;
+        QTest::newRow("Delete, a new result, Undo button") << false << true << false << 3;
     }
     void undo()
     {
-        QFETCH(QString, action);
+        QFETCH(bool, clearAll);
+        QFETCH(bool, addMeanwhile);
         QFETCH(bool, byKeys);
         Fixture f({result(1), result(2), result(3), result(2, 999)});
         Results expected = f.store->items();
         QVERIFY(!f.view->undoButton()->isVisible());
-        if (action == "Clear All")
+        QCOMPARE(visibleParts(*f.view), (QStringList{"Past results", "Clear All", "chart", "list"}));
+        if (clearAll)
             QTest::mouseClick(f.view->clearAllButton(), Qt::LeftButton);
         else
             QTest::mouseClick(f.viewport(), Qt::LeftButton, {}, f.view->buttonRect(0, Button::remove).center());
         QTRY_VERIFY(f.store->items().size() < 4);
-        if (action.endsWith("add")) {
+        if (clearAll) {
+            QCOMPARE(visibleParts(*f.view), (QStringList{"History cleared.", "No results yet", "Run a test and it will be saved here."}));
+            QCOMPARE(f.view->chart()->downloadSeries()->count(), 0);
+        }
+        if (addMeanwhile) {
             f.store->add(result(7));
             expected.prepend(result(7));
         }

@@ -18,6 +18,10 @@
 #include <csignal>
 #include <memory>
 
+// What stops a quorvel-cli --save run's save.
+enum class Holder { stoppedWindow, changesHands, readOnlyFolder };
+Q_DECLARE_METATYPE(Holder)
+
 class TestSingleInstance : public QObject {
     Q_OBJECT
 
@@ -180,20 +184,20 @@ private slots:
     // and the history is as it was.
     void saveThatCannotLand_data()
     {
-        QTest::addColumn<QString>("holder"); // who holds the lock
+        QTest::addColumn<Holder>("holder");
         QTest::addColumn<QString>("said");
-        QTest::newRow("a window that stopped answering") << "stopped window"
-                                                         << "the history is held by quorvel (process PID), which does not answer";
+        QTest::newRow("a window that stopped answering")
+            << Holder::stoppedWindow << "the history is held by quorvel (process PID), which does not answer";
         // Ten seconds from the second holder, not from the first.
-        QTest::newRow("a lock that changed hands once, then held") << "changes hands"
-                                                                  << "the history is held by tst_singleinstance (process PID), which does not answer";
-        QTest::newRow("read-only folder") << "nobody" << "history.json: Permission denied";
+        QTest::newRow("a lock that changed hands once, then held")
+            << Holder::changesHands << "the history is held by tst_singleinstance (process PID), which does not answer";
+        QTest::newRow("read-only folder") << Holder::readOnlyFolder << "history.json: Permission denied";
     }
     void saveThatCannotLand()
     {
-        QFETCH(QString, holder);
+        QFETCH(Holder, holder);
         QFETCH(QString, said);
-        if (holder == "nobody")
+        if (holder == Holder::readOnlyFolder)
             RUN_UNPRIVILEGED(QUORVEL_CLI_BINARY);
         SpeedTestServer server;
         QVERIFY(server.start());
@@ -202,14 +206,14 @@ private slots:
         const QString folder = QFileInfo(historyPath()).absolutePath();
         QLockFile first(SingleInstance(historyPath()).lockPath()), second(first.fileName());
         qint64 heldBy = QCoreApplication::applicationPid();
-        if (holder == "stopped window") {
+        if (holder == Holder::stoppedWindow) {
             QProcess *window = launch(QUORVEL_BINARY);
             // Holding the lock and listening, then stopped.
             const QByteArray name = '@' + SingleInstance(historyPath()).socketName().toLatin1();
             QTRY_VERIFY_WITH_TIMEOUT(lockHolder() == window->processId() && readAll("/proc/net/unix").contains(name), 30000);
             heldBy = window->processId();
             QCOMPARE(::kill(pid_t(heldBy), SIGSTOP), 0);
-        } else if (holder == "changes hands") {
+        } else if (holder == Holder::changesHands) {
             QVERIFY(first.tryLock(0));
         } else {
             QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
@@ -218,7 +222,7 @@ private slots:
 
         QProcess *run = launch(QUORVEL_CLI_BINARY, {"--server", QString::fromStdString(server.url()), "--save", "--json"});
         QElapsedTimer sinceChange;
-        if (holder == "changes hands") {
+        if (holder == Holder::changesHands) {
             QVERIFY(QTest::qWaitFor([run] { return run->bytesAvailable() > 0; }, 60000)); // printed, now saving
             QTest::qWait(3000);
             first.unlock();

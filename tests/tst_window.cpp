@@ -281,9 +281,6 @@ void TestWindow::wholeTest()
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     const QPointer<TestView> first = w.testView();
-    const QMap<Phase, QString> titles{{Phase::latency, QStringLiteral("Latency per request (ms)")},
-                                      {Phase::download, QStringLiteral("Download speed (Mbps)")},
-                                      {Phase::upload, QStringLiteral("Upload speed (Mbps)")}};
     const QString live = QStringLiteral("Live speed"), dash = QStringLiteral("\u2014");
     QStringList wrong;
     QSet<QString> statuses;
@@ -295,7 +292,6 @@ void TestWindow::wholeTest()
             return;
         const Phase p = t.phase();
         const bool running = t.isRunning();
-        const LiveGraph *g = v->graph();
         const auto expect = [&](bool ok, const char *what) {
             if (!ok)
                 wrong << QStringLiteral("%1 in phase %2").arg(QLatin1String(what)).arg(int(p));
@@ -306,21 +302,13 @@ void TestWindow::wholeTest()
                    && v->uploadCard()->isActive() == (p == Phase::upload), "outlined card");
         expect(v->cancelButton()->isVisible() == running && v->startButton()->isVisible() == !running, "buttons");
         expect(!running || (v->statusText() == t.status() && v->copyButton()->isHidden()), "status row");
-        expect(g->title() == titles.value(p, live), "graph title");
-        expect(g->isShowingPlaceholder() == t.samples().isEmpty() && g->pointCount() == t.samples().size(), "points");
-        expect(std::all_of(t.samples().begin(), t.samples().end(), [&](const Sample &s) { return s.y <= g->yTop(); }),
-               "point over the top");
-        expect(p != Phase::latency || (v->gauge()->unitText() == QLatin1String("ms") && hueOf(v->gauge()->arcColor()) == Hue::orange),
-               "latency dial");
+        expect(v->graph()->isShowingPlaceholder() == t.samples().isEmpty() && v->graph()->pointCount() == t.samples().size(), "points");
         if (running)
             statuses.insert(v->statusText());
     });
 
     QTest::mouseClick(first->startButton(), Qt::LeftButton);
     QVERIFY(eventually([&] { return t.phase() == Phase::download && t.samples().size() >= 3; }, 30'000));
-    QTRY_VERIFY_WITH_TIMEOUT(!first->graph()->xAxisLabels().isEmpty(), 5'000);
-    for (const QString &label : first->graph()->xAxisLabels())
-        QVERIFY2(label.endsWith(QLatin1Char('s')) && !label.startsWith(QLatin1Char('#')), qPrintable(label));
     // The fullest Test tab, a banner over a running test, and History fit
     // the smallest window.
     l.net->report(false);
@@ -355,14 +343,12 @@ void TestWindow::wholeTest()
         served += r.path == "/__down" ? std::stoll(r.param("bytes")) : r.bodyBytes;
     QCOMPARE(t.bytesMoved(), served);
     QVERIFY(history->rowCount() == 1 && !history->isShowingEmptyState());
-    QCOMPARE(history->rowTexts(0).values[0].split(QLatin1Char(' ')).first(), Fmt::speed(t.lastResult()->download));
 
     // Back on the Test tab, a fresh screen shows the finished test.
     l.click(Tab::test);
     TestView *v = w.testView();
     QVERIFY(history.isNull() && w.findChildren<HistoryView *>().isEmpty() && v->isVisible());
     QVERIFY(!v->isBannerShown() && v->copyButton()->isVisible());
-    QCOMPARE(v->startButton()->text(), QStringLiteral("Test Again"));
     QCOMPARE(v->dataUsedLabel()->text(), QStringLiteral("127.0.0.1 \u00B7 ") + TestScreen::dataSize(served) + QStringLiteral(" used"));
     QVERIFY(v->dataUsedLabel()->isVisible());
     QCOMPARE((QStringList{v->latencyCard()->valueText(), v->downloadCard()->valueText(), v->uploadCard()->valueText()}),
@@ -391,14 +377,13 @@ void TestWindow::wholeTest()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
     QVERIFY(t.phase() == Phase::latency && v->downloadCard()->valueText() == dash && v->copyButton()->isHidden());
     QVERIFY(eventually([&] { return t.samples().size() >= 2; }));
-    // Cancelled, the graph keeps its points in green under the neutral title,
-    // the dial goes back to its start-up look, and no result is added.
+    // Cancelled, the graph keeps its points, the dial goes back to its
+    // start-up reading, and no result is added.
     const auto kept = t.samples().size();
     QTest::mouseClick(v->cancelButton(), Qt::LeftButton);
     QCOMPARE(t.status(), QStringLiteral("Cancelled"));
-    QVERIFY(v->graph()->title() == live && hueOf(v->graph()->lineColor()) == Hue::green && v->graph()->pointCount() == kept);
+    QCOMPARE(v->graph()->pointCount(), kept);
     QCOMPARE(v->gauge()->label() + v->gauge()->unitText(), dash + QStringLiteral("Ready"));
-    QVERIFY(eventually([&] { return !v->gauge()->isAnimating() && v->gauge()->drawnFraction() == 0; }, 5'000));
     QCOMPARE(l.app->history()->items().size(), 1);
     // History by keyboard: Export…, Clear All, then the list.
     w.picker()->setFocus();

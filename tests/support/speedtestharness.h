@@ -13,7 +13,6 @@
 #include <array>
 #include <chrono>
 #include <memory>
-#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -25,7 +24,6 @@ struct SpeedTestHarness {
     std::shared_ptr<FakePathMonitor::Control> network = std::make_shared<FakePathMonitor::Control>();
     std::unique_ptr<SpeedTest> test;
     int finishCalls = 0;
-    std::optional<TestResult> finishedWith;
 
     explicit SpeedTestHarness(SpeedTestServer::Options options = {}) : server(std::move(options)) {}
 
@@ -37,10 +35,7 @@ struct SpeedTestHarness {
             return false;
         test = std::make_unique<SpeedTest>(origin.isEmpty() ? this->origin() : origin,
                                            std::make_unique<FakePathMonitor>(network));
-        test->onFinish = [this](const TestResult &r) {
-            ++finishCalls;
-            finishedWith = r;
-        };
+        test->onFinish = [this](const TestResult &) { ++finishCalls; };
         return true;
     }
 
@@ -51,14 +46,6 @@ struct SpeedTestHarness {
     {
         network->report(online);
         return QTest::qWaitFor([&] { return test->isOnline() == online; }, 5'000);
-    }
-
-    std::size_t requestCount(const std::string &path = {}) const
-    {
-        std::size_t n = 0;
-        for (const RequestRecord &r : server.requests())
-            n += path.empty() || r.path == path;
-        return n;
     }
 };
 
